@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs every test: a normal build, an AddressSanitizer + UndefinedBehavior-
+# Sanitizer build, 60 seconds of fuzzing of the model file reader, and the
+# end-to-end accuracy check on the held-out subset.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh
+jobs="$(nproc)"
+
+echo "== normal build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$jobs"
+(cd build && xvfb-run -a ctest --output-on-failure -j"$jobs")
+
+echo "== sanitizer build (address, undefined)"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_SANITIZE=ON -DVARNEL_BUILD_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
+(cd build-asan && xvfb-run -a ctest --output-on-failure -j"$jobs")
+unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
+
+echo "== fuzzing the model file reader (60 s)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVARNEL_FUZZ=ON -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j"$jobs" --target fuzz_model_reader
+bash fuzz/run_fuzz.sh build-fuzz 60
+
+if [ -x scripts/eval.sh ]; then
+  echo "== held-out accuracy"
+  bash scripts/eval.sh build
+fi

@@ -1,0 +1,46 @@
+// The OCR pipeline: detection, cropping, size filters, recognition.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "det.h"
+#include "rec.h"
+#include "utility.h"
+
+namespace OCR {
+
+class ocr {
+public:
+    ocr();
+    ~ocr();
+    ocr(const ocr&) = delete;
+    ocr& operator=(const ocr&) = delete;
+
+    int initModel(const std::string& model_dir, int device, int n);
+    void set_filter(int reserved, int min_h, int max_h, int min_w, int max_w);
+
+    void det(cv::Mat& img, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times);
+    void det_batch(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
+                   std::vector<double>& times);
+    void rec(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times);
+
+    std::vector<OCRPredictResult> run(cv::Mat& img, bool do_det, bool do_rec,
+                                      std::vector<std::vector<double>>& time_info);
+    std::vector<OCRPredictResult> run_batch(std::vector<cv::Mat>& img_list, bool do_det, bool do_rec,
+                                            std::vector<std::vector<double>>& time_info);
+
+    TextDetect* detector = nullptr;
+    void* classifier = nullptr;
+    TextRec* recognizer = nullptr;
+    int32_t reserved_filter = 0;
+    int32_t min_crop_h = 0;
+    int32_t max_crop_h = 0;
+    int32_t min_crop_w = 0;
+    int32_t max_crop_w = 0;
+};
+
+}  // namespace OCR
