@@ -1,0 +1,119 @@
+// Logging: standard output plus an optional, size-capped log file.
+#include "zel_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+int g_log_dummy = 0;
+int g_log_file_dummy = 1;
+char g_log_file_name[200] = {0};
+
+namespace {
+
+constexpr size_t kLineBufferSize = 1024;
+// Room for the message itself: the line also needs "\n" and the NUL.
+constexpr size_t kMaxMessage = kLineBufferSize - 2;
+// A log file that has grown past this size starts over with the next line.
+constexpr uint64_t kMaxLogFileSize = 10000000;
+
+// Formats one line into `line` (kLineBufferSize bytes): the message, "\n",
+// NUL. A message longer than kMaxMessage bytes is cut to fit, and the cut
+// is moved back so that it never splits a UTF-8 multi-byte character.
+void format_line(char* line, const char* fmt, va_list ap) {
+    // One byte more than the message may keep, so that the first byte past
+    // the cut is known and the cut can be checked against it.
+    int n = vsnprintf(line, kMaxMessage + 2, fmt, ap);
+    size_t len;
+    if (n < 0) {
+        len = 0;  // formatting failed: emit an empty line rather than garbage
+    } else if (static_cast<size_t>(n) <= kMaxMessage) {
+        len = static_cast<size_t>(n);
+    } else {
+        len = kMaxMessage;
+        // line[len] is the first byte left out. While it is a continuation
+        // byte (10xxxxxx) the cut falls inside a character: move back to
+        // that character's lead byte. A UTF-8 character has at most three
+        // continuation bytes; beyond that the text is not UTF-8 and the
+        // plain byte cut stands.
+        size_t cut = len;
+        for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80;
+             ++back)
+            --cut;
+        if ((static_cast<unsigned char>(line[cut]) & 0xC0) != 0x80) len = cut;
+    }
+    line[len] = '\n';
+    line[len + 1] = '\0';
+}
+
+// Prints a finished line on standard output and, when asked and file
+// logging is on, appends it to the log file.
+void emit_line(const char* line, bool to_file) {
+    printf("%s", line);
+    if (to_file && g_log_file_dummy != 1) write_log_file(line);
+}
+
+// A verbose-level line that goes to standard output only (never to the log
+// file); used for the logger's own errors.
+void stdout_only(int level, const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+void stdout_only(int level, const char* fmt, ...) {
+    if (g_log_dummy != 0 && level != 1) return;
+    char line[kLineBufferSize];
+    va_list ap;
+    va_start(ap, fmt);
+    format_line(line, fmt, ap);
+    va_end(ap);
+    emit_line(line, false);
+}
+
+}  // namespace
+
+void zel_log(int level, const char* fmt, ...) {
+    if (g_log_dummy != 0 && level != 1) return;
+    char line[kLineBufferSize];
+    va_list ap;
+    va_start(ap, fmt);
+    format_line(line, fmt, ap);
+    va_end(ap);
+    emit_line(line, true);
+}
+
+void zel_set_log_dummy(int v) { g_log_dummy = v; }
+
+void zel_set_log_file(const char* path) {
+    if (path == nullptr) {
+        g_log_file_dummy = 1;  // file logging off, the name is kept
+        return;
+    }
+    size_t n = strlen(path);
+    if (n >= sizeof(g_log_file_name)) {
+        // The path does not fit: refuse it and keep the current settings.
+        stdout_only(1, "log file path too long: %d characters", n > 0x7fffffff ? 0x7fffffff : static_cast<int>(n));
+        return;
+    }
+    memcpy(g_log_file_name, path, n + 1);
+    g_log_file_dummy = 0;
+}
+
+uint64_t get_file_size(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+void write_log_file(const char* text) {
+    const char* mode = get_file_size(g_log_file_name) > kMaxLogFileSize ? "w" : "a";
+    FILE* fp = fopen(g_log_file_name, mode);
+    if (fp == nullptr) {
+        stdout_only(0, "open log file [%s] error", g_log_file_name);
+        return;
+    }
+    fwrite(text, 1, strlen(text), fp);
+    fclose(fp);
+}
