@@ -13,6 +13,16 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
 (cd build && xvfb-run -a ctest --output-on-failure -j"$jobs")
 
+echo "== install, then build and run a host against the installed library"
+prefix="$(mktemp -d)"
+cmake --install build --prefix "$prefix" >/dev/null
+pcdir="$(dirname "$(find "$prefix" -name varnel.pc | head -n 1)")"
+PKG_CONFIG_PATH="$pcdir" cmake -S tests/install -B build/install-host -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build build/install-host -j"$jobs"
+LD_LIBRARY_PATH="$(dirname "$pcdir")" build/install-host/host_cmake
+LD_LIBRARY_PATH="$(dirname "$pcdir")" build/install-host/host_pkgconfig
+rm -rf "$prefix"
+
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_SANITIZE=ON -DVARNEL_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
