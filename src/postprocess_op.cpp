@@ -2,6 +2,7 @@
 #include "postprocess_op.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
@@ -15,9 +16,67 @@ namespace {
 // extraction drops it by its size test.
 cv::RotatedRect unit_rect_at_origin() { return cv::RotatedRect(cv::Point2f(0.f, 0.f), cv::Size2f(1.f, 1.f), 0.f); }
 
+// True when `box` holds at least four points of at least two coordinates
+// each: what the four-corner operations read.
+template <class T>
+bool has_four_corners(const std::vector<std::vector<T>>& box) {
+    if (box.size() < 4) {
+        return false;
+    }
+    for (const auto& pt : box) {
+        if (pt.size() < 2) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Truncation towards zero, defined for every float: a value beyond the int
+// range gives the nearest int bound, NaN gives 0.
+int trunc_to_int(float v) {
+    if (std::isnan(v)) {
+        return 0;
+    }
+    if (v >= 2147483648.0f) {
+        return INT_MAX;
+    }
+    if (v <= -2147483648.0f) {
+        return INT_MIN;
+    }
+    return static_cast<int>(v);
+}
+
+// A polygon vertex for a mask whose column or row 0 lies at `origin`: the
+// coordinate truncated towards zero, then shifted. Kept within +-2^30, so
+// that neither the shift nor the rasteriser can overflow; a vertex that far
+// lies outside any map, whatever its exact value.
+int vertex_in_mask(float v, int origin) {
+    constexpr long long kFar = 1LL << 30;
+    const long long d = static_cast<long long>(trunc_to_int(v)) - origin;
+    return static_cast<int>(std::max(-kFar, std::min(kFar, d)));
+}
+
+// A corner coordinate mapped back to the source image: divided by the
+// resize ratio in single precision, truncated towards zero, shifted by the
+// border and clamped to [0, last] (the lower bound first). Worked in double,
+// so that a ratio near zero (a huge quotient) or 0 / 0 cannot overflow.
+int to_source(int v, float ratio, int padding, int last) {
+    double t = std::trunc(static_cast<double>(float(v) / ratio)) - padding;
+    if (!(t > 0.0)) {
+        t = 0.0;  // NaN included
+    }
+    if (t > last) {
+        t = last;
+    }
+    return static_cast<int>(t);
+}
+
 }  // namespace
 
 void PostProcessor::GetContourArea(const std::vector<std::vector<float>>& box, float unclip_ratio, float& distance) {
+    if (!has_four_corners(box)) {
+        return;
+    }
     const int pts_num = 4;
     float area = 0.0f;
     float dist = 0.0f;
@@ -32,6 +91,9 @@ void PostProcessor::GetContourArea(const std::vector<std::vector<float>>& box, f
 }
 
 cv::RotatedRect PostProcessor::UnClip(std::vector<std::vector<float>> box, const float& unclip_ratio) {
+    if (!has_four_corners(box)) {
+        return unit_rect_at_origin();
+    }
     float distance = 1.0f;
     GetContourArea(box, unclip_ratio, distance);
     // A box without perimeter (all corners equal) gives 0 / 0: there is
@@ -44,8 +106,8 @@ cv::RotatedRect PostProcessor::UnClip(std::vector<std::vector<float>> box, const
     ClipperLib::Path p;
     for (int k = 0; k < 4; k++) {
         // Truncation towards zero, then widened to Clipper's coordinates.
-        p << ClipperLib::IntPoint(static_cast<ClipperLib::cInt>(int(box[k][0])),
-                                  static_cast<ClipperLib::cInt>(int(box[k][1])));
+        p << ClipperLib::IntPoint(static_cast<ClipperLib::cInt>(trunc_to_int(box[k][0])),
+                                  static_cast<ClipperLib::cInt>(trunc_to_int(box[k][1])));
     }
     offset.AddPath(p, ClipperLib::jtRound, ClipperLib::etClosedPolygon);
 
@@ -65,12 +127,24 @@ cv::RotatedRect PostProcessor::UnClip(std::vector<std::vector<float>> box, const
 }
 
 float** PostProcessor::Mat2Vec(cv::Mat mat) {
-    auto** array = new float*[mat.rows];
-    for (int i = 0; i < mat.rows; ++i) {
-        array[i] = new float[mat.cols];
+    CV_Assert(mat.empty() || (mat.dims <= 2 && mat.type() == CV_32FC1));
+    const int rows = std::max(mat.rows, 0);
+    const int cols = std::max(mat.cols, 0);
+    auto** array = new float*[rows]();
+    try {
+        for (int i = 0; i < rows; ++i) {
+            array[i] = new float[cols];
+        }
+    } catch (...) {
+        // Rows not reached are null: release what was made.
+        for (int i = 0; i < rows; ++i) {
+            delete[] array[i];
+        }
+        delete[] array;
+        throw;
     }
-    for (int i = 0; i < mat.rows; ++i) {
-        for (int j = 0; j < mat.cols; ++j) {
+    for (int i = 0; i < rows; ++i) {
+        for (int j = 0; j < cols; ++j) {
             array[i][j] = mat.at<float>(i, j);
         }
     }
@@ -78,6 +152,7 @@ float** PostProcessor::Mat2Vec(cv::Mat mat) {
 }
 
 std::vector<std::vector<float>> PostProcessor::Mat2Vector(cv::Mat mat) {
+    CV_Assert(mat.empty() || (mat.dims <= 2 && mat.type() == CV_32FC1));
     std::vector<std::vector<float>> img_vec;
     img_vec.reserve(static_cast<size_t>(mat.rows));
     for (int i = 0; i < mat.rows; ++i) {
@@ -92,6 +167,9 @@ std::vector<std::vector<float>> PostProcessor::Mat2Vector(cv::Mat mat) {
 }
 
 std::vector<std::vector<int>> PostProcessor::OrderPointsClockwise(std::vector<std::vector<int>> pts) {
+    if (!has_four_corners(pts)) {
+        return pts;
+    }
     std::vector<std::vector<int>> box = pts;
     std::stable_sort(box.begin(), box.end(), XsortInt);
 
@@ -156,16 +234,16 @@ float PostProcessor::PolygonScoreAcc(std::vector<cv::Point> contour, cv::Mat pre
         box_y.push_back(static_cast<float>(pt.y));
     }
 
-    int xmin = clamp(int(std::floor(*std::min_element(box_x.begin(), box_x.end()))), 0, width - 1);
-    int xmax = clamp(int(std::ceil(*std::max_element(box_x.begin(), box_x.end()))), 0, width - 1);
-    int ymin = clamp(int(std::floor(*std::min_element(box_y.begin(), box_y.end()))), 0, height - 1);
-    int ymax = clamp(int(std::ceil(*std::max_element(box_y.begin(), box_y.end()))), 0, height - 1);
+    int xmin = clamp(trunc_to_int(std::floor(*std::min_element(box_x.begin(), box_x.end()))), 0, width - 1);
+    int xmax = clamp(trunc_to_int(std::ceil(*std::max_element(box_x.begin(), box_x.end()))), 0, width - 1);
+    int ymin = clamp(trunc_to_int(std::floor(*std::min_element(box_y.begin(), box_y.end()))), 0, height - 1);
+    int ymax = clamp(trunc_to_int(std::ceil(*std::max_element(box_y.begin(), box_y.end()))), 0, height - 1);
 
     cv::Mat mask = cv::Mat::zeros(ymax - ymin + 1, xmax - xmin + 1, CV_8UC1);
 
     std::vector<cv::Point> rook_point(contour.size());
     for (size_t i = 0; i < contour.size(); ++i) {
-        rook_point[i] = cv::Point(int(box_x[i]) - xmin, int(box_y[i]) - ymin);
+        rook_point[i] = cv::Point(vertex_in_mask(box_x[i], xmin), vertex_in_mask(box_y[i], ymin));
     }
     const cv::Point* ppt[1] = {rook_point.data()};
     int npt[] = {static_cast<int>(contour.size())};
@@ -180,7 +258,7 @@ float PostProcessor::BoxScoreFast(std::vector<std::vector<float>> box_array, cv:
     int width = pred.cols;
     int height = pred.rows;
     // An empty map has no region to average over.
-    if (width < 1 || height < 1) {
+    if (width < 1 || height < 1 || !has_four_corners(box_array)) {
         return 0.0f;
     }
 
@@ -188,17 +266,17 @@ float PostProcessor::BoxScoreFast(std::vector<std::vector<float>> box_array, cv:
     float box_y[4] = {box_array[0][1], box_array[1][1], box_array[2][1], box_array[3][1]};
 
     // Clamping both ends into the map keeps the region at least 1 x 1.
-    int xmin = clamp(int(std::floor(*std::min_element(box_x, box_x + 4))), 0, width - 1);
-    int xmax = clamp(int(std::ceil(*std::max_element(box_x, box_x + 4))), 0, width - 1);
-    int ymin = clamp(int(std::floor(*std::min_element(box_y, box_y + 4))), 0, height - 1);
-    int ymax = clamp(int(std::ceil(*std::max_element(box_y, box_y + 4))), 0, height - 1);
+    int xmin = clamp(trunc_to_int(std::floor(*std::min_element(box_x, box_x + 4))), 0, width - 1);
+    int xmax = clamp(trunc_to_int(std::ceil(*std::max_element(box_x, box_x + 4))), 0, width - 1);
+    int ymin = clamp(trunc_to_int(std::floor(*std::min_element(box_y, box_y + 4))), 0, height - 1);
+    int ymax = clamp(trunc_to_int(std::ceil(*std::max_element(box_y, box_y + 4))), 0, height - 1);
 
     cv::Mat mask = cv::Mat::zeros(ymax - ymin + 1, xmax - xmin + 1, CV_8UC1);
 
     cv::Point root_point[4];
     for (int k = 0; k < 4; k++) {
         // Truncation of the float corner before the shift.
-        root_point[k] = cv::Point(int(box_x[k]) - xmin, int(box_y[k]) - ymin);
+        root_point[k] = cv::Point(vertex_in_mask(box_x[k], xmin), vertex_in_mask(box_y[k], ymin));
     }
     const cv::Point* ppt[1] = {root_point};
     int npt[] = {4};
@@ -271,9 +349,10 @@ std::vector<std::vector<std::vector<int>>> PostProcessor::BoxesFromBitmap(const 
         intcliparray.reserve(4);
         for (int num_pt = 0; num_pt < 4; num_pt++) {
             std::vector<int> a{
-                int(clampf(roundf(cliparray[num_pt][0] / float(width) * float(dest_width)), 0.0f, float(dest_width))),
-                int(clampf(roundf(cliparray[num_pt][1] / float(height) * float(dest_height)), 0.0f,
-                           float(dest_height)))};
+                trunc_to_int(
+                    clampf(roundf(cliparray[num_pt][0] / float(width) * float(dest_width)), 0.0f, float(dest_width))),
+                trunc_to_int(clampf(roundf(cliparray[num_pt][1] / float(height) * float(dest_height)), 0.0f,
+                                    float(dest_height)))};
             intcliparray.push_back(std::move(a));
         }
         boxes.push_back(std::move(intcliparray));
@@ -292,11 +371,7 @@ std::vector<std::vector<std::vector<int>>> PostProcessor::FilterTagDetRes(
     std::vector<std::vector<std::vector<int>>> well_formed;
     well_formed.reserve(boxes.size());
     for (auto& box : boxes) {
-        bool ok = box.size() == 4;
-        for (size_t m = 0; ok && m < box.size(); m++) {
-            ok = box[m].size() >= 2;
-        }
-        if (ok) {
+        if (box.size() == 4 && has_four_corners(box)) {
             well_formed.push_back(std::move(box));
         }
     }
@@ -305,14 +380,8 @@ std::vector<std::vector<std::vector<int>>> PostProcessor::FilterTagDetRes(
         well_formed[n] = OrderPointsClockwise(well_formed[n]);
         for (size_t m = 0; m < well_formed[n].size(); m++) {
             std::vector<int>& pt = well_formed[n][m];
-            pt[0] = int(float(pt[0]) / ratio_w);
-            pt[1] = int(float(pt[1]) / ratio_h);
-
-            pt[0] -= padding;
-            pt[1] -= padding;
-
-            pt[0] = _min(_max(pt[0], 0), oriimg_w - 1);
-            pt[1] = _min(_max(pt[1], 0), oriimg_h - 1);
+            pt[0] = to_source(pt[0], ratio_w, padding, oriimg_w - 1);
+            pt[1] = to_source(pt[1], ratio_h, padding, oriimg_h - 1);
         }
     }
 

@@ -10,6 +10,35 @@
 
 namespace OCR {
 
+namespace {
+
+// A float that is to become an int by truncation: refused with the image
+// library's exception when it is not a number or does not fit an int (no
+// image can have such a side).
+int checked_int(float v) {
+    CV_Assert(v > -2147483648.0f && v < 2147483648.0f);
+    return static_cast<int>(v);
+}
+
+// Resizes `img` to height imgH and its own aspect ratio's width,
+// ceilf(imgH * cols / rows), capped at imgW, into `resize_img`; returns that
+// width. An empty image is refused (it has no aspect ratio).
+int resize_to_height(const cv::Mat& img, cv::Mat& resize_img, int imgH, int imgW) {
+    CV_Assert(!img.empty());
+    const float ratio = float(img.cols) / float(img.rows);
+    const float fitted = ceilf(float(imgH) * ratio);
+    const int resize_w = fitted > float(imgW) ? imgW : checked_int(fitted);
+    cv::resize(img, resize_img, cv::Size(resize_w, imgH), 0.f, 0.f, cv::INTER_LINEAR);
+    return resize_w;
+}
+
+// The planes are written through float headers over the caller's buffer; an
+// image of another depth would make OpenCV reallocate the header and leave
+// the buffer unwritten, so it is refused.
+void require_float(const cv::Mat& im) { CV_Assert(im.depth() == CV_32F); }
+
+}  // namespace
+
 void ResizeImgType0::Run(const cv::Mat& img, cv::Mat& resize_img, int max_size_len, float& ratio_h, float& ratio_w,
                          int& padding) {
     padding = 20;
@@ -52,6 +81,8 @@ void Normalize::Run(cv::Mat& im, const std::vector<float>& mean, const std::vect
     if (is_scale) {
         e /= 255.0;
     }
+    // One mean and one scale per channel, or channels would read past them.
+    CV_Assert(mean.size() >= static_cast<size_t>(im.channels()) && scale.size() >= static_cast<size_t>(im.channels()));
     // convertTo changes the depth only; the channel count stays the image's.
     im.convertTo(im, CV_32FC3, e);
     std::vector<cv::Mat> channels(static_cast<size_t>(im.channels()));
@@ -63,6 +94,7 @@ void Normalize::Run(cv::Mat& im, const std::vector<float>& mean, const std::vect
 }
 
 void Permute::Run(const cv::Mat& im, float* data) {
+    require_float(im);
     int rh = im.rows;
     int rw = im.cols;
     int rc = im.channels();
@@ -76,6 +108,7 @@ void Permute::Run(const cv::Mat& im, float* data) {
 
 void PermuteBatch::Run(const std::vector<cv::Mat>& imgs, float* data) {
     for (size_t j = 0; j < imgs.size(); j++) {
+        require_float(imgs[j]);
         int rh = imgs[j].rows;
         int rw = imgs[j].cols;
         int rc = imgs[j].channels();
@@ -89,35 +122,21 @@ void PermuteBatch::Run(const std::vector<cv::Mat>& imgs, float* data) {
 
 void CrnnResizeImg::Run(const cv::Mat& img, cv::Mat& resize_img, float wh_ratio,
                         const std::vector<int>& rec_image_shape) {
+    CV_Assert(rec_image_shape.size() >= 2);
     int imgH = rec_image_shape[1];
-    int imgW = int(float(imgH) * wh_ratio);
+    int imgW = checked_int(float(imgH) * wh_ratio);
 
-    float ratio = float(img.cols) / float(img.rows);
-    int resize_w;
-    if (ceilf(float(imgH) * ratio) > float(imgW)) {
-        resize_w = imgW;
-    } else {
-        resize_w = int(ceilf(float(imgH) * ratio));
-    }
-
-    cv::resize(img, resize_img, cv::Size(resize_w, imgH), 0.f, 0.f, cv::INTER_LINEAR);
+    resize_to_height(img, resize_img, imgH, imgW);
     cv::copyMakeBorder(resize_img, resize_img, 0, 0, 0, int(imgW - resize_img.cols), cv::BORDER_CONSTANT,
                        cv::Scalar(127, 127, 127, 0));
 }
 
 void ClsResizeImg::Run(const cv::Mat& img, cv::Mat& resize_img, const std::vector<int>& rec_image_shape) {
+    CV_Assert(rec_image_shape.size() >= 3);
     int imgH = rec_image_shape[1];
     int imgW = rec_image_shape[2];
 
-    float ratio = float(img.cols) / float(img.rows);
-    int resize_w;
-    if (ceilf(float(imgH) * ratio) > float(imgW)) {
-        resize_w = imgW;
-    } else {
-        resize_w = int(ceilf(float(imgH) * ratio));
-    }
-
-    cv::resize(img, resize_img, cv::Size(resize_w, imgH), 0.f, 0.f, cv::INTER_LINEAR);
+    const int resize_w = resize_to_height(img, resize_img, imgH, imgW);
     if (resize_w < imgW) {
         cv::copyMakeBorder(resize_img, resize_img, 0, 0, 0, imgW - resize_w, cv::BORDER_CONSTANT,
                            cv::Scalar(0, 0, 0, 0));

@@ -59,21 +59,36 @@ cv::Mat cropRotateRect(cv::Mat& img, cv::RotatedRect& rect) {
 
     // getRectSubPix repeats the edge pixels for a patch that reaches past
     // the warped image. Area from outside the source must show as gray 200
-    // there too, so such a patch is cut from a copy framed in that gray.
-    const double half_w = patch_w / 2.0 + 1.0;
-    const double half_h = patch_h / 2.0 + 1.0;
+    // there too, so such a patch is cut from a canvas of that gray, a little
+    // larger than the patch, holding the part of the warped image under it.
+    CV_Assert(patch_w >= 0 && patch_h >= 0 && patch_w < (1 << 30) && patch_h < (1 << 30));
     const cv::Point2f c = rect.center;
-    const int pad_l = std::max(0, static_cast<int>(std::ceil(half_w - c.x)));
-    const int pad_t = std::max(0, static_cast<int>(std::ceil(half_h - c.y)));
-    const int pad_r = std::max(0, static_cast<int>(std::ceil(c.x + half_w - (rotated.cols - 1))));
-    const int pad_b = std::max(0, static_cast<int>(std::ceil(c.y + half_h - (rotated.rows - 1))));
-    cv::Mat source = rotated;
-    if (pad_l > 0 || pad_t > 0 || pad_r > 0 || pad_b > 0)
-        cv::copyMakeBorder(rotated, source, pad_t, pad_b, pad_l, pad_r, cv::BORDER_CONSTANT, outside);
-
+    // The columns and rows the cut reads: from the floor of its first pixel
+    // centre to one past its last, with one more on either side.
+    const double left = std::floor(static_cast<double>(c.x) - (patch_w - 1) * 0.5) - 1.0;
+    const double top = std::floor(static_cast<double>(c.y) - (patch_h - 1) * 0.5) - 1.0;
+    const double right = left + patch_w + 3.0;  // exclusive
+    const double bottom = top + patch_h + 3.0;  // exclusive
     cv::Mat patch;
-    cv::getRectSubPix(source, cv::Size(patch_w, patch_h), cv::Point2f(c.x + pad_l, c.y + pad_t), patch,
-                      source.depth());
+    if (left >= 0.0 && top >= 0.0 && right <= rotated.cols && bottom <= rotated.rows) {
+        cv::getRectSubPix(rotated, cv::Size(patch_w, patch_h), c, patch, rotated.depth());
+        return patch;
+    }
+    // A patch wholly outside the warped image (a centre that is not a
+    // number included) is all gray.
+    const double x0 = std::max(left, 0.0), x1 = std::min(right, static_cast<double>(rotated.cols));
+    const double y0 = std::max(top, 0.0), y1 = std::min(bottom, static_cast<double>(rotated.rows));
+    if (!(x0 < x1 && y0 < y1)) {
+        return cv::Mat(patch_h, patch_w, rotated.type(), outside);
+    }
+    cv::Mat canvas(patch_h + 3, patch_w + 3, rotated.type(), outside);
+    const cv::Rect from(static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0),
+                        static_cast<int>(y1 - y0));
+    rotated(from).copyTo(canvas(cv::Rect(static_cast<int>(x0 - left), static_cast<int>(y0 - top), from.width,
+                                         from.height)));
+    cv::getRectSubPix(canvas, cv::Size(patch_w, patch_h),
+                      cv::Point2f(static_cast<float>(c.x - left), static_cast<float>(c.y - top)), patch,
+                      canvas.depth());
     return patch;
 }
 

@@ -47,15 +47,19 @@ void format_line(char* line, const char* fmt, va_list ap) {
     line[len + 1] = '\0';
 }
 
-// Prints a finished line on standard output and, when asked and file
-// logging is on, appends it to the log file.
-void emit_line(const char* line, bool to_file) {
+// Formats and prints one line at `level` (dropped while quiet unless the
+// level is 1) and, when asked and file logging is on, appends it to the
+// log file.
+void log_line(int level, bool to_file, const char* fmt, va_list ap) {
+    if (g_log_dummy != 0 && level != 1) return;
+    char line[kLineBufferSize];
+    format_line(line, fmt, ap);
     printf("%s", line);
     if (to_file && g_log_file_dummy != 1) write_log_file(line);
 }
 
-// A verbose-level line that goes to standard output only (never to the log
-// file); used for the logger's own errors.
+// A line that goes to standard output only (never to the log file); used
+// for the logger's own errors.
 void stdout_only(int level, const char* fmt, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
@@ -63,25 +67,19 @@ void stdout_only(int level, const char* fmt, ...)
     ;
 
 void stdout_only(int level, const char* fmt, ...) {
-    if (g_log_dummy != 0 && level != 1) return;
-    char line[kLineBufferSize];
     va_list ap;
     va_start(ap, fmt);
-    format_line(line, fmt, ap);
+    log_line(level, false, fmt, ap);
     va_end(ap);
-    emit_line(line, false);
 }
 
 }  // namespace
 
 void zel_log(int level, const char* fmt, ...) {
-    if (g_log_dummy != 0 && level != 1) return;
-    char line[kLineBufferSize];
     va_list ap;
     va_start(ap, fmt);
-    format_line(line, fmt, ap);
+    log_line(level, true, fmt, ap);
     va_end(ap);
-    emit_line(line, true);
 }
 
 void zel_set_log_dummy(int v) { g_log_dummy = v; }

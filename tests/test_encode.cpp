@@ -340,27 +340,28 @@ TEST(DecodeModelBuffer, OffCountsAndUnknownTypesLeavePayload) {
 }
 
 TEST(DecodeModelBuffer, StepSizesFromHeader) {
-    long x = -1, d = -1;
-    EXPECT_EQ(model_buffer_counts(10000, make_head(1, 0, 0), x, d), 0);
-    EXPECT_EQ(x, 800);
-    EXPECT_EQ(d, 0);
-    EXPECT_EQ(model_buffer_counts(771, make_head(2, 0, 0), x, d), 0);
-    EXPECT_EQ(x, 96);  // limited to the payload's whole blocks
-    EXPECT_EQ(model_buffer_counts(1003, make_head(3, 0xFF, 0xFF), x, d), 0);
-    EXPECT_EQ(x, 125);
-    EXPECT_EQ(d, 125);
-    EXPECT_EQ(model_buffer_counts(100000, make_head(3, 127, 127), x, d), 0);
-    EXPECT_EQ(x, 1016);
-    EXPECT_EQ(d, 1016);
-    EXPECT_EQ(model_buffer_counts(100, make_head(3, 127, 127), x, d), 0);
-    EXPECT_EQ(x, 12);
-    EXPECT_EQ(d, 100);
-    EXPECT_EQ(model_buffer_counts(100, make_head(3, 0x80, 0xFE), x, d), 0);
-    EXPECT_EQ(x, 0);
-    EXPECT_EQ(d, 0);
-    EXPECT_EQ(model_buffer_counts(1000, make_head(9, 0xFF, 0xFF), x, d), -1);
-    EXPECT_EQ(x, 0);
-    EXPECT_EQ(d, 0);
+    struct Case {
+        long len;
+        int type, xor_len, des_len;
+        int result;
+        long xor_blocks, des_bytes;
+    };
+    const Case cases[] = {
+        {10000, 1, 0, 0, 0, 800, 0},
+        {771, 2, 0, 0, 0, 96, 0},  // limited to the payload's whole blocks
+        {1003, 3, 0xFF, 0xFF, 0, 125, 125},
+        {100000, 3, 127, 127, 0, 1016, 1016},
+        {100, 3, 127, 127, 0, 12, 100},
+        {100, 3, 0x80, 0xFE, 0, 0, 0},
+        {1000, 9, 0xFF, 0xFF, -1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "len " << c.len << " type " << c.type);
+        long x = -1, d = -1;
+        EXPECT_EQ(model_buffer_counts(c.len, make_head(c.type, c.xor_len, c.des_len), x, d), c.result);
+        EXPECT_EQ(x, c.xor_blocks);
+        EXPECT_EQ(d, c.des_bytes);
+    }
 }
 
 // Counts larger than the payload: nothing past the payload is read or

@@ -172,4 +172,26 @@ TEST(CropRotateRect, AreaOutsideTheImageIsGray200) {
     EXPECT_EQ(r.size, cv::Size2f(40, 10));
 }
 
+TEST(CropRotateRect, CentresFarOutsideOrNotANumberGiveAllGrayPatches) {
+    // Framing the whole image out to such a centre would need terabytes (or
+    // an int the centre does not fit); the patch is gray whatever the image.
+    cv::Mat img = random_image(100, 100);
+    const float centres[][2] = {{1e6f, 1e6f}, {-1e6f, 50}, {50, 3e9f}, {NAN, 50}, {50, INFINITY}};
+    for (const auto& c : centres) {
+        cv::RotatedRect r(cv::Point2f(c[0], c[1]), cv::Size2f(30, 10), 0);
+        const cv::Mat patch = cropRotateRect(img, r);
+        ASSERT_EQ(patch.size(), cv::Size(30, 10)) << c[0] << "," << c[1];
+        ASSERT_EQ(patch.type(), img.type());
+        EXPECT_EQ(max_diff(patch, cv::Mat(10, 30, CV_8UC3, cv::Scalar(200, 200, 200))), 0.0) << c[0] << "," << c[1];
+    }
+
+    // A patch reaching just past a corner: inside pixels kept, the rest gray.
+    cv::RotatedRect corner(cv::Point2f(99.5f, 99.5f), cv::Size2f(20, 10), 0);
+    const cv::Mat patch = cropRotateRect(img, corner);
+    ASSERT_EQ(patch.size(), cv::Size(20, 10));
+    EXPECT_EQ(max_diff(patch(cv::Rect(0, 0, 10, 5)), img(cv::Rect(90, 95, 10, 5))), 0.0);
+    EXPECT_EQ(max_diff(patch(cv::Rect(10, 0, 10, 10)), cv::Mat(10, 10, CV_8UC3, cv::Scalar::all(200))), 0.0);
+    EXPECT_EQ(max_diff(patch(cv::Rect(0, 5, 20, 5)), cv::Mat(5, 20, CV_8UC3, cv::Scalar::all(200))), 0.0);
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "encode.h"
+#include "model_dir.h"
 #include "utils.h"
 #include "zel_log.h"
 
@@ -88,18 +89,13 @@ Bytes random_bytes(size_t n, uint32_t seed) {
 class ModelReader : public testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/varnel_reader_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_TRUE(tmp_.ok());
+        dir_ = tmp_.path();
         zel_set_log_dummy(0);
         zel_set_log_file(nullptr);
         g_fread_fault_countdown = -1;
     }
-    void TearDown() override {
-        g_fread_fault_countdown = -1;
-        for (const std::string& f : files_) unlink(f.c_str());
-        rmdir(dir_.c_str());
-    }
+    void TearDown() override { g_fread_fault_countdown = -1; }
 
     std::string write_file(const std::string& name, const Bytes& data) {
         std::string path = dir_ + "/" + name;
@@ -109,7 +105,6 @@ protected:
             if (!data.empty()) fwrite(data.data(), 1, data.size(), fp);
             fclose(fp);
         }
-        files_.push_back(path);
         return path;
     }
     std::string write_model(const std::string& name, const Header& h, const Bytes& payload) {
@@ -133,8 +128,8 @@ protected:
         return buf;
     }
 
+    varnel_test::ModelDir tmp_;  // a fresh directory, removed with its files
     std::string dir_;
-    std::vector<std::string> files_;
 };
 
 TEST_F(ModelReader, MissingFileIsReportedBeforeAnyCheck) {
@@ -408,7 +403,6 @@ TEST_F(ModelReader, AllocationFailureIsReported) {
 #else
     const std::string path = sparse_file("huge.p", Header().bytes(), 1000000029);
     const std::string capture = dir_ + "/stdout.txt";
-    files_.push_back(capture);
     EXPECT_EXIT(
         {
             long vm_kb = 0;

@@ -64,6 +64,46 @@ TEST(UnClip, DegenerateBoxesGiveTheUnitRectangleAtTheOrigin) {
     EXPECT_EQ(flat.size, cv::Size2f(1, 1));
 }
 
+TEST(FourCornerOperations, BoxesWithoutFourCornersAreNotRead) {
+    OCR::PostProcessor pp;
+    const FBox three = {{0, 0}, {10, 0}, {10, 10}};
+    const FBox short_point = {{0, 0}, {10, 0}, {10}, {0, 10}};
+    for (const FBox& bad : {three, short_point, FBox{}}) {
+        float distance = 7.0f;
+        pp.GetContourArea(bad, 2.0f, distance);
+        EXPECT_EQ(distance, 7.0f);
+        const cv::RotatedRect r = pp.UnClip(bad, 2.0f);
+        EXPECT_EQ(r.size, cv::Size2f(1, 1));
+        EXPECT_EQ(r.center, cv::Point2f(0, 0));
+        EXPECT_EQ(pp.BoxScoreFast(bad, cv::Mat::ones(20, 20, CV_32FC1)), 0.0f);
+    }
+    const IBox three_int = {{5, 9}, {5, 1}, {20, 1}};
+    EXPECT_EQ(pp.OrderPointsClockwise(three_int), three_int);
+    const IBox flat_point = {{5, 9}, {5}, {20, 1}, {20, 9}};
+    EXPECT_EQ(pp.OrderPointsClockwise(flat_point), flat_point);
+}
+
+TEST(Mat2Vector, RowsOfFloatsAndOtherTypesRefused) {
+    OCR::PostProcessor pp;
+    cv::Mat m(2, 3, CV_32FC1);
+    for (int i = 0; i < 6; i++) m.at<float>(i / 3, i % 3) = float(i) + 0.5f;
+    EXPECT_EQ(pp.Mat2Vector(m), (FBox{{0.5f, 1.5f, 2.5f}, {3.5f, 4.5f, 5.5f}}));
+    float** rows = pp.Mat2Vec(m);
+    ASSERT_NE(rows, nullptr);
+    EXPECT_EQ(rows[1][2], 5.5f);
+    EXPECT_EQ(rows[0][0], 0.5f);
+    for (int r = 0; r < 2; r++) delete[] rows[r];
+    delete[] rows;
+    EXPECT_TRUE(pp.Mat2Vector(cv::Mat()).empty());
+
+    // Reading 8-bit or multi-channel data as floats would run past each row.
+    for (int type : {CV_8UC1, CV_32FC2, CV_64FC1}) {
+        const cv::Mat other(4, 2, type, cv::Scalar::all(1));
+        EXPECT_THROW(pp.Mat2Vector(other), cv::Exception) << type;
+        EXPECT_THROW(pp.Mat2Vec(other), cv::Exception) << type;
+    }
+}
+
 // ------------------------------------------------------------ corner order
 
 TEST(GetMiniBoxes, OrdersCornersTopLeftClockwiseAndReportsTheLongerSide) {
@@ -133,6 +173,24 @@ TEST(FilterTagDetRes, DropsBoxesWhoseTruncatedSidesAreFourOrLessAndKeepsTheOrder
     EXPECT_TRUE(pp.FilterTagDetRes({}, 1.0f, 1.0f, 20, 10, 10).empty());
 }
 
+TEST(FilterTagDetRes, QuotientsBeyondTheIntRangeAreClampedLikeAnyOther) {
+    OCR::PostProcessor pp;
+    const IBox box = {{0, 10}, {200, 10}, {200, 90}, {0, 90}};
+    // A ratio near zero makes the x quotients huge: they clamp to the last
+    // column (not wrap to a negative int and clamp to 0), whatever the
+    // border; 0 / 0 clamps to 0.
+    for (int padding : {0, 20, -20}) {
+        const Boxes out = pp.FilterTagDetRes({box}, 1.0f, 1e-9f, padding, 100, 300);
+        ASSERT_EQ(out.size(), 1u) << padding;
+        EXPECT_EQ(out[0][1][0], 299) << padding;
+        EXPECT_EQ(out[0][2][0], 299) << padding;
+        EXPECT_EQ(out[0][0][0], std::max(0, -padding)) << padding;
+    }
+    const Boxes zero = pp.FilterTagDetRes({box}, 1.0f, 0.0f, 20, 100, 300);
+    ASSERT_EQ(zero.size(), 1u);
+    EXPECT_EQ(zero[0], (IBox{{0, 0}, {299, 0}, {299, 70}, {0, 70}}));
+}
+
 TEST(FilterTagDetRes, MalformedBoxesAreDroppedNotRead) {
     OCR::PostProcessor pp;
     const IBox good = {{10, 10}, {40, 10}, {40, 40}, {10, 40}};
@@ -156,6 +214,20 @@ TEST(BoxScoreFast, AveragesOnlyThePolygonPixelsInsideTheMap) {
     EXPECT_FLOAT_EQ(pp.BoxScoreFast(rect_box(-30, -30, -20, -20), pred), 0.0f);
     // An empty map has nothing to average.
     EXPECT_FLOAT_EQ(pp.BoxScoreFast(rect_box(0, 0, 3, 3), cv::Mat()), 0.0f);
+}
+
+TEST(BoxScoreFast, CornersBeyondTheIntRangeOrNotANumberStillGiveAScore) {
+    OCR::PostProcessor pp;
+    cv::Mat pred = cv::Mat::zeros(10, 10, CV_32FC1);
+    pred.rowRange(0, 6).setTo(1.0f);
+    // Two corners far right: the polygon covers rows 0..5 of every column.
+    EXPECT_FLOAT_EQ(pp.BoxScoreFast(rect_box(0, 0, 1e20f, 5), pred), 1.0f);
+    EXPECT_FLOAT_EQ(pp.BoxScoreFast(rect_box(-3e9f, 0, 3e9f, 5), pred), 1.0f);
+    EXPECT_FLOAT_EQ(pp.PolygonScoreAcc({{0, 0}, {9, 0}, {9, 5}, {0, 5}}, pred), 1.0f);
+    // A corner that is not a number does not make the score undefined.
+    const float s = pp.BoxScoreFast({{0, 0}, {std::nanf(""), 0}, {9, 5}, {0, 5}}, pred);
+    EXPECT_GE(s, 0.0f);
+    EXPECT_LE(s, 1.0f);
 }
 
 TEST(BoxScoreFast, CornersAreTruncatedBeforeTheShift) {
@@ -205,6 +277,23 @@ TEST(BoxesFromBitmap, OneRectangleGivesItsGrownBoxInMapPixels) {
     // side: x 22.69 .. 76.31, y 37.69 .. 61.31, then rounded.
     EXPECT_EQ(b[0], (IBox{{23, 38}, {76, 38}, {76, 61}, {23, 61}}));
     EXPECT_TRUE(extract(Map(100, 100)).empty());
+}
+
+TEST(BoxesFromBitmap, CornersAreScaledFromTheBitmapToTheProbabilityMap) {
+    // A bitmap half the size of the probability map: corners are divided by
+    // the bitmap's size and multiplied by the map's, per axis.
+    Map same(50, 80, 1.0f);
+    same.blob(cv::Rect(20, 10, 40, 12));
+    cv::Mat big(100, 240, CV_32FC1, cv::Scalar(1.0f));  // 2x rows, 3x cols
+    const Boxes small_px = OCR::PostProcessor().BoxesFromBitmap(same.pred, same.bit, 0.3f, 2.0f, false);
+    const Boxes big_px = OCR::PostProcessor().BoxesFromBitmap(big, same.bit, 0.3f, 2.0f, false);
+    ASSERT_EQ(small_px.size(), 1u);
+    ASSERT_EQ(big_px.size(), 1u);
+    for (int k = 0; k < 4; k++) {
+        EXPECT_NEAR(big_px[0][k][0], 3 * small_px[0][k][0], 2) << "corner " << k;
+        EXPECT_NEAR(big_px[0][k][1], 2 * small_px[0][k][1], 1) << "corner " << k;
+    }
+    EXPECT_GT(big_px[0][1][0], 150);  // in map pixels, not bitmap pixels
 }
 
 TEST(BoxesFromBitmap, CornersAreClampedToTheMapSizeNotTheLastPixel) {

@@ -2,6 +2,7 @@
 // recogniser and classifier resizes.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -40,6 +41,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ResizeCase{4000, 3000, 3840, 2880},  // limited: 3840/4040, then 2889 -> 2880
                       ResizeCase{4000, 4000, 3840, 3840},  // square above the limit: limit / w
                       ResizeCase{10, 10, 64, 64},          // 50/32 = 1.5625 -> 2
+                      ResizeCase{40, 24, 96, 64},          // 80/32 = 2.5 -> 3 (halves away from zero), 64 -> 2
                       ResizeCase{1, 1, 32, 32},            // 41 -> 32
                       ResizeCase{100000, 10, 3840, 32}));  // scaled height 1 -> 0 -> floor 32
 
@@ -104,6 +106,15 @@ TEST(Normalize, OneChannelImageUsesTheFirstConstantsAndStaysOneChannel) {
     EXPECT_FLOAT_EQ(img.at<float>(1, 1), 3.0f);
 }
 
+TEST(Normalize, FewerConstantsThanChannelsAreRefusedBeforeTheImageChanges) {
+    cv::Mat img(2, 2, CV_8UC3, cv::Scalar(1, 2, 3));
+    const cv::Mat before = img.clone();
+    EXPECT_THROW(OCR::Normalize().Run(img, {0.5f}, {2.0f, 2.0f, 2.0f}, true), cv::Exception);
+    EXPECT_THROW(OCR::Normalize().Run(img, {0.5f, 0.5f, 0.5f}, {2.0f, 2.0f}, true), cv::Exception);
+    ASSERT_EQ(img.type(), CV_8UC3);
+    EXPECT_EQ(cv::norm(img, before, cv::NORM_INF), 0.0);
+}
+
 TEST(Permute, WritesChannelPlanesOneAfterTheOther) {
     cv::Mat img(2, 3, CV_32FC3);
     for (int r = 0; r < 2; r++)
@@ -129,6 +140,17 @@ TEST(PermuteBatch, PacksImagesAsNCHW) {
     EXPECT_EQ(buf[24], -7.f);    // nothing written past the batch
 }
 
+TEST(Permute, ImagesThatAreNotFloatAreRefusedNotSilentlySkipped) {
+    // A float header over the buffer cannot take 8-bit planes: without the
+    // check the planes went to a reallocated header and the buffer kept
+    // whatever it held.
+    const cv::Mat bytes(2, 2, CV_8UC3, cv::Scalar(1, 2, 3));
+    std::vector<float> buf(12, -1.f);
+    EXPECT_THROW(OCR::Permute().Run(bytes, buf.data()), cv::Exception);
+    cv::Mat ok(2, 2, CV_32FC3, cv::Scalar(1, 2, 3));
+    EXPECT_THROW(OCR::PermuteBatch().Run({ok, bytes}, buf.data()), cv::Exception);
+}
+
 TEST(CrnnResizeImg, ResizesToHeightAndPadsWithGreyToTheTargetWidth) {
     cv::Mat crop(30, 100, CV_8UC3, cv::Scalar(0, 0, 0));
     cv::Mat out;
@@ -148,6 +170,21 @@ TEST(CrnnResizeImg, VeryWideCropTakesTheTruncatedTargetWidthAndNoPadding) {
     EXPECT_EQ(out.rows, 48);
     EXPECT_EQ(out.cols, 6857);
     EXPECT_EQ(out.at<cv::Vec3b>(24, 6856), cv::Vec3b(0, 0, 0));
+}
+
+TEST(CrnnResizeImg, UnusableCropsAndWidthsRaiseTheImageLibrarysException) {
+    const cv::Mat crop(30, 100, CV_8UC3, cv::Scalar::all(0));
+    cv::Mat out;
+    // An empty crop has no aspect ratio.
+    EXPECT_THROW(OCR::CrnnResizeImg().Run(cv::Mat(), out, 320.0f / 48.0f, {3, 48, 320}), cv::Exception);
+    EXPECT_THROW(OCR::ClsResizeImg().Run(cv::Mat(), out, {3, 48, 192}), cv::Exception);
+    // A target width that is not a number or does not fit an int.
+    for (float ratio : {NAN, INFINITY, 1e9f, -1e9f}) {
+        EXPECT_THROW(OCR::CrnnResizeImg().Run(crop, out, ratio, {3, 48, 320}), cv::Exception) << ratio;
+    }
+    // A shape without a height.
+    EXPECT_THROW(OCR::CrnnResizeImg().Run(crop, out, 2.0f, {3}), cv::Exception);
+    EXPECT_THROW(OCR::ClsResizeImg().Run(crop, out, {3, 48}), cv::Exception);
 }
 
 TEST(ClsResizeImg, WideCropFillsTheWidthNarrowOneIsPaddedBlack) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "model_dir.h"
 #include "zel_log.h"
 
 namespace {
@@ -39,9 +40,8 @@ TEST(ZelLogAtLoad, VerboseWithFileLoggingOff) {
 class ZelLog : public testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/varnel_log_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_TRUE(tmp_.ok());
+        dir_ = tmp_.path();
         zel_set_log_dummy(0);
         zel_set_log_file(nullptr);
         memset(g_log_file_name, 0, sizeof(g_log_file_name));
@@ -49,8 +49,6 @@ protected:
     void TearDown() override {
         zel_set_log_dummy(0);
         zel_set_log_file(nullptr);
-        for (const char* f : {"a.log", "b.log", "big.log"}) unlink((dir_ + "/" + f).c_str());
-        rmdir(dir_.c_str());
     }
 
     void begin() { testing::internal::CaptureStdout(); }
@@ -59,6 +57,7 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
+    varnel_test::ModelDir tmp_;  // a fresh directory, removed with its files
     std::string dir_;
 };
 
