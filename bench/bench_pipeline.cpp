@@ -1,0 +1,122 @@
+// End-to-end cost of one crnn_ocr request on a 1280 x 960 document page of
+// about a dozen lines, with the stage times of the pipeline as counters.
+//
+//   bench_pipeline [--benchmark_min_time=...]
+//
+// Models: $VARNEL_BENCH_MODELS, else models/ of the source tree; the
+// benchmark is skipped with a message when boxv3.p, ocrv4_cn.p or
+// ocrv3_cn.txt is missing there. Page: examples/sample.png, else one drawn
+// here with a CJK font.
+//
+// Counters (milliseconds per request): det_pre, det_infer, det_post,
+// rec_pre, rec_infer, rec_post, rest (end to end minus the six stages:
+// cropping, size filters, pattern matching, records), e2e, and
+// non_infer_share = (e2e - det_infer - rec_infer) / e2e. The bar is
+// non_infer_share <= 0.30.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <opencv2/freetype.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "crnn.h"
+#include "ocr.h"
+#include "utility.h"
+#include "zel_log.h"
+
+namespace {
+
+std::string model_dir() {
+    const char* env = getenv("VARNEL_BENCH_MODELS");
+    if (env != nullptr && env[0] != '\0') return env;
+    return std::string(VARNEL_SOURCE_DIR) + "/models";
+}
+
+bool models_present(const std::string& dir) {
+    for (const char* f : {"boxv3.p", "ocrv4_cn.p", "ocrv3_cn.txt"}) {
+        if (!OCR::Utility::PathExists(dir + "/" + f)) {
+            fprintf(stderr, "bench_pipeline: %s/%s not found: skipping the benchmark\n", dir.c_str(), f);
+            return false;
+        }
+    }
+    return true;
+}
+
+cv::Mat document_page() {
+    cv::Mat page = cv::imread(std::string(VARNEL_SOURCE_DIR) + "/examples/sample.png", cv::IMREAD_COLOR);
+    if (!page.empty() && page.cols == 1280 && page.rows == 960) return page;
+    page = cv::Mat(960, 1280, CV_8UC3, cv::Scalar::all(255));
+    cv::Ptr<cv::freetype::FreeType2> ft2 = cv::freetype::createFreeType2();
+    ft2->loadFontData("/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc", 0);
+    const char* lines[] = {"Delivery Note",        "送货单 编号 DN-2024-0611", "Date: 2024-06-11",
+                           "日期：2024年6月11日",  "Customer: Harbour Trading", "收货人：上海港务贸易有限公司",
+                           "Item code: XK-4471-B", "Amount: 12,480.50 CNY",     "金额：壹万贰仟肆佰捌拾元",
+                           "Phone: +86 21 5555 0199", "电话：021-5555-0199",    "Thank you for your business"};
+    int y = 60;
+    for (const char* l : lines) {
+        ft2->putText(page, l, cv::Point(80, y), 32, cv::Scalar::all(0), -1, cv::LINE_AA, true);
+        y += 72;
+    }
+    return page;
+}
+
+void BM_CrnnOcrPage(benchmark::State& state) {
+    std::string dir = model_dir();
+    zel_set_log_dummy(1);
+    if (init_crnn(dir, "cpu", 0) != 0) {
+        state.SkipWithError("init_crnn failed");
+        return;
+    }
+    cv::Mat page = document_page();
+    char pattern[] = "20[0-9]{2}";
+    std::vector<BOX_RESULT> results;
+    std::vector<std::vector<double>> stages(3, std::vector<double>(3, 0.0));
+    double e2e_ms = 0.0;
+    size_t lines = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        crnn_ocr(page, 0, 0, 0, 0, 0, 0.f, nullptr, pattern, results);
+        auto t1 = std::chrono::steady_clock::now();
+        const double ms = std::chrono::duration<double, std::milli>(t1 - t0).count();
+        e2e_ms += ms;
+        state.SetIterationTime(ms / 1000.0);
+        lines = results.size();
+        // The stage times of the same pipeline on the same page.
+        state.PauseTiming();
+        std::vector<cv::Mat> imgs = {page};
+        g_ocr->run_batch(imgs, true, true, stages);
+        state.ResumeTiming();
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double det_pre = stages[0][0] / n, det_inf = stages[0][1] / n, det_post = stages[0][2] / n;
+    const double rec_pre = stages[1][0] / n, rec_inf = stages[1][1] / n, rec_post = stages[1][2] / n;
+    const double e2e = e2e_ms / n;
+    state.counters["det_pre"] = det_pre;
+    state.counters["det_infer"] = det_inf;
+    state.counters["det_post"] = det_post;
+    state.counters["rec_pre"] = rec_pre;
+    state.counters["rec_infer"] = rec_inf;
+    state.counters["rec_post"] = rec_post;
+    state.counters["rest"] = e2e - (det_pre + det_inf + det_post + rec_pre + rec_inf + rec_post);
+    state.counters["e2e"] = e2e;
+    state.counters["non_infer_share"] = e2e > 0 ? (e2e - det_inf - rec_inf) / e2e : 0.0;
+    state.counters["lines"] = static_cast<double>(lines);
+    uninit_crnn();
+    zel_set_log_dummy(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (!models_present(model_dir())) return 0;
+    benchmark::RegisterBenchmark("BM_CrnnOcrPage", BM_CrnnOcrPage)->UseManualTime()->Unit(benchmark::kMillisecond);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

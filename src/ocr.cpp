@@ -1,0 +1,188 @@
+// The OCR pipeline: detection, cropping, size filters, recognition and the
+// stage time table.
+#include "ocr.h"
+
+#include "zel_log.h"
+
+namespace OCR {
+
+namespace {
+
+// Floors below which a crop is too small to hold a readable line; they
+// scale with the image width (40 and 26 pixels at 3840 columns).
+void crop_floors(int width, int& min_w, int& min_h) {
+    min_w = static_cast<int>(width * 40 / 3840.0);
+    min_h = static_cast<int>(width * 26 / 3840.0);
+}
+
+// Adds the run's table into the caller's and returns the sum of all nine
+// entries, accumulated in single precision.
+float add_times(const std::vector<std::vector<double>>& time_info, std::vector<std::vector<double>>& total_table) {
+    float total = 0.0f;
+    for (size_t i = 0; i < 3; ++i) {
+        for (size_t j = 0; j < 3; ++j) {
+            if (i < total_table.size() && j < total_table[i].size()) total_table[i][j] += time_info[i][j];
+            total = static_cast<float>(static_cast<double>(total) + time_info[i][j]);
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
+ocr::ocr() {
+    detector = new TextDetect();
+    recognizer = new TextRec();
+}
+
+ocr::~ocr() {
+    if (detector != nullptr) {
+        delete detector;
+        detector = nullptr;
+    }
+    if (recognizer != nullptr) {
+        delete recognizer;
+        recognizer = nullptr;
+    }
+}
+
+int ocr::initModel(const std::string& model_dir, int device, int n) {
+    int ret_det;
+    int ret_rec = 0;
+    if (device == 1) {
+        ret_det = detector->initModel_cuda(model_dir, device, n);
+        if (ret_det == 0) ret_rec = recognizer->initModel_cuda(model_dir, device, n);
+    } else {
+        ret_det = detector->initModel_mnn(model_dir, device, n);
+        if (ret_det == 0) ret_rec = recognizer->initModel_mnn(model_dir, device, n);
+    }
+    return ret_det != 0 ? ret_det : ret_rec;
+}
+
+void ocr::set_filter(int reserved, int min_h, int max_h, int min_w, int max_w) {
+    reserved_filter = reserved;
+    min_crop_h = min_h;
+    max_crop_h = max_h;
+    min_crop_w = min_w;
+    max_crop_w = max_w;
+}
+
+void ocr::det(cv::Mat& img, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times) {
+    if (img.channels() != 3) Utility::get_3channels_img(img);
+    std::vector<std::vector<std::vector<int>>> boxes;
+    detector->Model_Infer(img, boxes, times);
+    for (auto& box : boxes) {
+        OCRPredictResult res{};
+        res.imgid = 0;  // one image: its index is 0
+        res.score = -1.0f;
+        res.cls_label = -1;
+        res.box = std::move(box);
+        ocr_results.push_back(std::move(res));
+    }
+}
+
+void ocr::det_batch(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
+                    std::vector<double>& times) {
+    ocr_results.clear();
+    std::vector<DetResult> det_results;
+    detector->Model_Infer_batch(img_list, det_results, times);
+    for (auto& det_result : det_results) {
+        for (auto& box : det_result.boxes) {
+            OCRPredictResult res{};
+            res.imgid = det_result.imgid;
+            res.score = -1.0f;
+            res.cls_label = -1;
+            res.box = std::move(box);
+            ocr_results.push_back(std::move(res));
+        }
+    }
+}
+
+void ocr::rec(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
+              std::vector<double>& times) {
+    std::vector<std::string> rec_texts(img_list.size(), "");
+    std::vector<float> rec_text_scores(img_list.size(), 0.0f);
+    recognizer->Model_Infer(img_list, rec_texts, rec_text_scores, times);
+    for (size_t i = 0; i < rec_texts.size() && i < ocr_results.size(); ++i) {
+        ocr_results[i].text = rec_texts[i];
+        ocr_results[i].score = rec_text_scores[i];
+    }
+}
+
+namespace {
+
+// The six drop tests of a crop of h rows and w columns, in order: the fixed
+// floors, then the host's limits (a limit of 0 or less is none).
+bool keep_crop(int h, int w, int floor_h, int floor_w, const ocr& p) {
+    if (h < floor_h) return false;
+    if (w < floor_w) return false;
+    if (p.min_crop_h > 0 && h < p.min_crop_h) return false;
+    if (p.min_crop_w > 0 && w < p.min_crop_w) return false;
+    if (p.max_crop_h > 0 && h > p.max_crop_h) return false;
+    if (p.max_crop_w > 0 && w > p.max_crop_w) return false;
+    return true;
+}
+
+}  // namespace
+
+std::vector<OCRPredictResult> ocr::run_batch(std::vector<cv::Mat>& img_list, bool do_det, bool do_rec,
+                                             std::vector<std::vector<double>>& time_info) {
+    std::vector<OCRPredictResult> ocr_result;
+    std::vector<OCRPredictResult> det_result;
+    std::vector<std::vector<double>> times(3, std::vector<double>(3, 0.0));
+    if (img_list.empty()) return ocr_result;
+
+    det_batch(img_list, det_result, times[0]);
+
+    int floor_w, floor_h;
+    crop_floors(img_list[0].cols, floor_w, floor_h);
+
+    std::vector<cv::Mat> img_list_crop;
+    for (const OCRPredictResult& d : det_result) {
+        if (d.imgid < 0 || static_cast<size_t>(d.imgid) >= img_list.size()) continue;
+        cv::Mat crop_img = Utility::GetRotateCropImage(img_list[d.imgid], d.box);
+        if (!keep_crop(crop_img.rows, crop_img.cols, floor_h, floor_w, *this)) continue;
+        img_list_crop.push_back(crop_img);
+        ocr_result.push_back(d);
+    }
+
+    if (do_rec) rec(img_list_crop, ocr_result, times[1]);
+
+    float total = add_times(times, time_info);
+    zel_log(0, "total: %.0f ms", total);
+    return ocr_result;
+}
+
+std::vector<OCRPredictResult> ocr::run(cv::Mat& img, bool do_det, bool do_rec,
+                                       std::vector<std::vector<double>>& time_info) {
+    std::vector<OCRPredictResult> ocr_result;
+    std::vector<OCRPredictResult> det_result;
+    std::vector<std::vector<double>> times(3, std::vector<double>(3, 0.0));
+
+    det(img, det_result, times[0]);
+
+    int floor_w, floor_h;
+    crop_floors(img.cols, floor_w, floor_h);
+
+    std::vector<cv::Mat> img_list_crop;
+    OCRPredictResult res{};
+    for (const OCRPredictResult& d : det_result) {
+        cv::Mat crop_img = Utility::GetRotateCropImage(img, d.box);
+        if (!keep_crop(crop_img.rows, crop_img.cols, floor_h, floor_w, *this)) continue;
+        img_list_crop.push_back(crop_img);
+        res.imgid = d.imgid;
+        res.box = d.box;
+        res.text = "";
+        res.score = -1.0f;
+        res.cls_score = -1.0f;
+        res.cls_label = -1;
+        ocr_result.push_back(res);
+    }
+
+    if (do_rec) rec(img_list_crop, ocr_result, times[1]);
+
+    add_times(times, time_info);
+    return ocr_result;
+}
+
+}  // namespace OCR

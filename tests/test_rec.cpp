@@ -1,0 +1,345 @@
+// The recogniser: loading (paths, messages, codes, class-count check) and
+// recognition with greedy CTC decoding, on the small bar-code network
+// (one step per 4 columns: dark -> "A", mid grey -> "B", white -> blank).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "global.h"
+#include "model_dir.h"
+#include "rec.h"
+#include "zel_log.h"
+
+namespace {
+
+using varnel_test::data_path;
+using varnel_test::ModelDir;
+
+std::string captured(const std::function<void()>& fn) {
+    testing::internal::CaptureStdout();
+    fn();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+bool contains(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+// A model directory with the recogniser files only.
+ModelDir rec_dir(bool with_model = true, bool with_dict = true) {
+    ModelDir dir;
+    if (with_model) {
+        EXPECT_TRUE(dir.add_model("ocrv4_cn.p", data_path("rec_bars.onnx")));
+    }
+    if (with_dict) {
+        EXPECT_TRUE(dir.add_copy("ocrv3_cn.txt", data_path("rec_bars_dict.txt")));
+    }
+    return dir;
+}
+
+// ------------------------------------------------------------ loading
+
+TEST(TextRecLoad, LoadsModelAndDictionary) {
+    ModelDir dir = rec_dir();
+    OCR::TextRec rec;
+    int ret = 1;
+    const std::string out = captured([&] { ret = rec.initModel_mnn(dir.path(), 0, 0); });
+    ASSERT_EQ(ret, 0) << out;
+    EXPECT_TRUE(contains(out, "model [" + dir.file("ocrv4_cn.p") + "] loaded\n")) << out;
+    EXPECT_TRUE(contains(out, "dict [" + dir.file("ocrv3_cn.txt") + "] loaded\n")) << out;
+    EXPECT_NE(rec.session, nullptr);
+    EXPECT_TRUE(rec.interpreter != nullptr);
+    EXPECT_EQ(rec.label_list, (std::vector<std::string>{"#", "A", "B", "C", " "}));
+}
+
+TEST(TextRecLoad, MissingFiles) {
+    {
+        ModelDir dir = rec_dir(false, false);
+        OCR::TextRec rec;
+        int ret = 0;
+        const std::string out = captured([&] { ret = rec.initModel_mnn(dir.path(), 0, 0); });
+        EXPECT_EQ(ret, -1);
+        EXPECT_EQ(out, "model file not found: " + dir.file("ocrv4_cn.p") + "\n");
+    }
+    {
+        // The model is a file no engine takes: were it read, "load model"
+        // would be logged. A missing dictionary stops before any reading.
+        ModelDir dir;
+        ASSERT_TRUE(dir.add_model("ocrv4_cn.p", data_path("garbage.bin")));
+        OCR::TextRec rec;
+        int ret = 0;
+        const std::string out = captured([&] { ret = rec.initModel_mnn(dir.path(), 0, 0); });
+        EXPECT_EQ(ret, -1);
+        EXPECT_EQ(out, "keys file not found: " + dir.file("ocrv3_cn.txt") + "\n");
+        EXPECT_TRUE(rec.label_list.empty());
+    }
+}
+
+TEST(TextRecLoad, DirectoryIsJoinedUnchanged) {
+    ModelDir dir = rec_dir(false, false);
+    OCR::TextRec rec;
+    const std::string out = captured([&] { rec.initModel_mnn(dir.path() + "/", 0, 0); });
+    EXPECT_EQ(out, "model file not found: " + dir.path() + "//ocrv4_cn.p\n");
+}
+
+TEST(TextRecLoad, UnreadableOrRefusedModel) {
+    {
+        // Too short for the model file format: the reader refuses it.
+        ModelDir dir = rec_dir(false, true);
+        ASSERT_TRUE(dir.add_copy("ocrv4_cn.p", data_path("garbage.bin")));
+        OCR::TextRec rec;
+        int ret = 0;
+        const std::string out = captured([&] { ret = rec.initModel_mnn(dir.path(), 0, 0); });
+        EXPECT_EQ(ret, -1002);
+        EXPECT_TRUE(contains(out, "load model " + dir.file("ocrv4_cn.p") + " fail.\n")) << out;
+        EXPECT_TRUE(rec.interpreter == nullptr);
+    }
+    {
+        // A well-formed model file whose payload the engine cannot load.
+        ModelDir dir = rec_dir(false, true);
+        std::vector<unsigned char> junk(4000);
+        for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<unsigned char>((i * 7919u + 13u) >> 3);
+        const std::vector<unsigned char> file = varnel_test::model_file_bytes(junk);
+        ASSERT_TRUE(varnel_test::write_bytes(dir.file("ocrv4_cn.p"), file.data(), file.size()));
+        OCR::TextRec rec;
+        int ret = 0;
+        const std::string out = captured([&] { ret = rec.initModel_mnn(dir.path(), 0, 0); });
+        EXPECT_EQ(ret, -1);
+        EXPECT_TRUE(contains(out, "load model " + dir.file("ocrv4_cn.p") + " fail.\n")) << out;
+        EXPECT_TRUE(rec.interpreter == nullptr);
+        EXPECT_EQ(rec.session, nullptr);
+    }
+}
+
+TEST(TextRecLoad, ClassCountMustMatchDictionary) {
+    {
+        // Four lines give six labels; the network has five classes.
+        ModelDir dir = rec_dir(true, false);
+        ASSERT_TRUE(dir.add_text("ocrv3_cn.txt", "A\nB\nC\nD\n"));
+        auto* rec = new OCR::TextRec();
+        int ret = 0;
+        const std::string out = captured([&] { ret = rec->initModel_mnn(dir.path(), 0, 0); });
+        EXPECT_EQ(ret, -1);
+        EXPECT_TRUE(contains(out, "has 5 classes but dictionary " + dir.file("ocrv3_cn.txt") + " gives 6 labels")) << out;
+        EXPECT_TRUE(contains(out, "recognition model " + dir.file("ocrv4_cn.p") + " refused")) << out;
+        EXPECT_EQ(rec->session, nullptr);
+        EXPECT_TRUE(rec->interpreter == nullptr);
+        delete rec;  // destroyable after the refusal
+    }
+    {
+        // The detection network in the recogniser's place: its output is a
+        // probability map, not a sequence of class scores.
+        ModelDir dir = rec_dir(false, true);
+        ASSERT_TRUE(dir.add_model("ocrv4_cn.p", data_path("det_dark.onnx")));
+        OCR::TextRec rec;
+        int ret = 0;
+        const std::string out = captured([&] { ret = rec.initModel_mnn(dir.path(), 0, 0); });
+        EXPECT_EQ(ret, -1);
+        EXPECT_TRUE(contains(out, "refused")) << out;
+        EXPECT_EQ(rec.session, nullptr);
+    }
+}
+
+TEST(TextRecLoad, UnopenableDictionaryIsRefusedWithoutEndingTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Run in a child without the rights to read the dictionary (root reads
+    // any file, so the child gives them up first).
+    ModelDir dir = rec_dir();
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.file("ocrv4_cn.p").c_str(), 0644), 0);
+    ASSERT_EQ(chmod(dir.file("ocrv3_cn.txt").c_str(), 0), 0);
+    const std::string path = dir.path();
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            if (geteuid() == 0 && setuid(65534) != 0) _exit(3);
+            OCR::TextRec mnn;
+            const int a = mnn.initModel_mnn(path, 0, 0);
+            OCR::TextRec cuda;
+            const int b = cuda.initModel_cuda(path, 1, 0);
+            fflush(stdout);
+            _exit(a == -1 && b == -1 ? 0 : 4);
+        },
+        testing::ExitedWithCode(0), "keys file cannot be opened: .*ocrv3_cn.txt\n.*keys file cannot be opened");
+}
+
+TEST(TextRecLoad, GpuRoadLoadsDictionaryOnly) {
+    ModelDir dir = rec_dir(false, true);
+    OCR::TextRec rec;
+    int ret = 1;
+    const std::string out = captured([&] { ret = rec.initModel_cuda(dir.path(), 1, 0); });
+    EXPECT_EQ(ret, 0);
+    EXPECT_EQ(out, "dict [" + dir.file("ocrv3_cn.txt") + "] loaded\n");
+    EXPECT_EQ(rec.label_list.size(), 5u);
+    EXPECT_EQ(rec.session, nullptr);
+
+    ModelDir empty;
+    OCR::TextRec missing;
+    const std::string out2 = captured([&] { ret = missing.initModel_cuda(empty.path(), 1, 0); });
+    EXPECT_EQ(ret, -1);
+    EXPECT_EQ(out2, "keys file not found: " + empty.file("ocrv3_cn.txt") + "\n");
+}
+
+TEST(TextRecInfer, ForwardPassGivesSequenceShape) {
+    ModelDir dir = rec_dir();
+    OCR::TextRec rec;
+    int ret = 1;
+    captured([&] { ret = rec.initModel_mnn(dir.path(), 0, 0); });
+    ASSERT_EQ(ret, 0);
+    std::vector<float> in(2 * 3 * 48 * 40, 1.0f);  // white: blank everywhere
+    std::vector<int> in_shape = {2, 3, 48, 40};
+    std::vector<int> out_shape = {9, 9};
+    float* out = rec.mnn_infer(in.data(), in_shape, out_shape);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out_shape, (std::vector<int>{2, 10, 5, 1}));
+    for (int i = 0; i < 2 * 10; ++i) EXPECT_GT(out[i * 5], 0.99f);
+    delete[] out;
+
+    // No GPU back end: no output, empty shape.
+    out_shape = {1, 2, 3, 4};
+    EXPECT_EQ(rec.cuda_infer(in.data(), in_shape, out_shape), nullptr);
+    EXPECT_TRUE(out_shape.empty());
+
+    // An object that loaded nothing runs nothing.
+    OCR::TextRec unloaded;
+    out_shape = {1};
+    EXPECT_EQ(unloaded.mnn_infer(in.data(), in_shape, out_shape), nullptr);
+    EXPECT_TRUE(out_shape.empty());
+}
+
+// ------------------------------------------------------------ recognition
+
+// A 48-row crop from a string of 4-column strips: 'd' dark, 'g' mid grey
+// (127), 'w' white. 48 rows keep the strips as they are through resizing.
+cv::Mat strips(const std::string& pattern) {
+    cv::Mat img(48, static_cast<int>(pattern.size()) * 4, CV_8UC3, cv::Scalar::all(255));
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const int v = pattern[i] == 'd' ? 0 : pattern[i] == 'g' ? 127 : 255;
+        img(cv::Rect(static_cast<int>(i) * 4, 0, 4, 48)).setTo(cv::Scalar::all(v));
+    }
+    return img;
+}
+
+// Pads a pattern with white strips to 120 strips (480 columns, ten times
+// the height): as wide as the network input, so no grey padding is added.
+std::string wide(std::string pattern) {
+    pattern.resize(120, 'w');
+    return pattern;
+}
+
+class Recognise : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = rec_dir();
+        int ret = 1;
+        captured([&] { ret = rec_.initModel_mnn(dir_.path(), 0, 0); });
+        ASSERT_EQ(ret, 0);
+    }
+    // Runs Model_Infer with the pipeline's defaults ("" and 0.0) unless
+    // other starting values are given; returns the captured output.
+    std::string run(const std::vector<cv::Mat>& crops, const std::string& text0 = "", float score0 = 0.0f) {
+        texts_.assign(crops.size(), text0);
+        scores_.assign(crops.size(), score0);
+        times_.assign(3, -5.0);
+        return captured([&] { rec_.Model_Infer(crops, texts_, scores_, times_); });
+    }
+
+    ModelDir dir_;
+    OCR::TextRec rec_;
+    std::vector<std::string> texts_;
+    std::vector<float> scores_;
+    std::vector<double> times_;
+};
+
+TEST_F(Recognise, RepeatsCollapseAndBlanksSeparate) {
+    run({strips(wide("wddwwdww")), strips(wide("wwddddww")), strips(wide("ddggdd")), strips(wide("dwgwd"))});
+    EXPECT_EQ(texts_[0], "AA");   // dark, blank, dark: two labels
+    EXPECT_EQ(texts_[1], "A");    // one run of dark steps: one label
+    EXPECT_EQ(texts_[2], "ABA");  // label changes count without a blank
+    EXPECT_EQ(texts_[3], "ABA");
+    for (float s : scores_) {
+        EXPECT_GT(s, 0.99f);
+        EXPECT_LE(s, 1.0f);
+    }
+}
+
+TEST_F(Recognise, NarrowCropIsPaddedWithGrey) {
+    // 160 columns, ratio 3.33: resized to 160 x 48 and padded with grey up
+    // to 320 columns, which the network reads as "B".
+    run({strips("wwddddwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwwww")});
+    EXPECT_EQ(texts_[0], "AB");
+}
+
+TEST_F(Recognise, BlankSequenceKeepsCallersEntries) {
+    run({strips(wide("w")), strips(wide("wdw"))}, "keep", 7.0f);
+    EXPECT_EQ(texts_[0], "keep");
+    EXPECT_FLOAT_EQ(scores_[0], 7.0f);
+    EXPECT_EQ(texts_[1], "A");
+}
+
+TEST_F(Recognise, ResultsLandAtTheCropsOwnPositions) {
+    // Wide, narrow, medium: processed narrowest first, written in place.
+    const cv::Mat wide_crop = strips(std::string(30, 'w') + "ddwwddwwddww" + std::string(138, 'w'));  // 720 cols
+    const cv::Mat narrow_crop = strips("wddw" + std::string(20, 'w'));                               // 96 cols
+    const cv::Mat medium_crop = strips("wddwwddw" + std::string(52, 'w'));                           // 240 cols
+    run({wide_crop, narrow_crop, medium_crop});
+    EXPECT_EQ(texts_[0], "AAA");
+    EXPECT_EQ(texts_[1], "AB");
+    EXPECT_EQ(texts_[2], "AAB");
+}
+
+TEST_F(Recognise, TimesAndTimingLine) {
+    const std::string out = run({});
+    EXPECT_EQ(times_, (std::vector<double>{0.0, 0.0, 0.0}));
+    EXPECT_EQ(out, "rec: 0 = 0 + 0 + 0 (ms)\n");
+
+    const std::string out2 = run({strips(wide("wdw"))});
+    for (double t : times_) EXPECT_GE(t, 0.0);
+    char line[128];
+    snprintf(line, sizeof line, "rec: %.0f = %.0f + %.0f + %.0f (ms)\n", times_[0] + times_[1] + times_[2], times_[0],
+             times_[1], times_[2]);
+    EXPECT_EQ(out2, line);
+}
+
+TEST_F(Recognise, CropsWithoutPixelsAreSkipped) {
+    run({cv::Mat(), strips(wide("wdw")), cv::Mat(0, 10, CV_8UC3)}, "x", 2.0f);
+    EXPECT_EQ(texts_[0], "x");
+    EXPECT_FLOAT_EQ(scores_[0], 2.0f);
+    EXPECT_EQ(texts_[1], "A");
+    EXPECT_EQ(texts_[2], "x");
+}
+
+TEST_F(Recognise, GreyAndFourChannelCropsAreRead) {
+    cv::Mat grey;
+    cv::cvtColor(strips(wide("wdwgw")), grey, cv::COLOR_BGR2GRAY);
+    cv::Mat bgra;
+    cv::cvtColor(strips(wide("wdwdw")), bgra, cv::COLOR_BGR2BGRA);
+    run({grey, bgra});
+    EXPECT_EQ(texts_[0], "AB");
+    EXPECT_EQ(texts_[1], "AA");
+}
+
+TEST_F(Recognise, ClassesBeyondTheDictionaryAreNeverRead) {
+    rec_.label_list = {"#", "A"};  // the grey class 2 has no entry now
+    run({strips(wide("wdwgwd"))});
+    EXPECT_EQ(texts_[0], "AA");
+}
+
+TEST_F(Recognise, GpuRoadGivesNoResult) {
+    g_use_cuda = 1;
+    run({strips(wide("wdw")), strips(wide("wdwdw"))}, "keep", 3.0f);
+    g_use_cuda = 0;
+    EXPECT_EQ(texts_, (std::vector<std::string>{"keep", "keep"}));
+    EXPECT_EQ(scores_, (std::vector<float>{3.0f, 3.0f}));
+}
+
+}  // namespace
