@@ -1,0 +1,218 @@
+#!/usr/bin/python3
+"""Checkpoint -> ONNX (opset 11) -> OpenCV dnn check.
+
+Batch norm is folded into the convolutions, the graph is rewritten so no
+initializer passes through an Identity node (OpenCV 4.6 cannot load those),
+and the result is compared with PyTorch through cv2.dnn on random inputs of
+two sizes (max abs diff must be < 1e-4).  Writes work/det.onnx, work/rec.onnx.
+"""
+import argparse
+import io
+import os
+import sys
+import time
+
+import numpy as np
+import onnx
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import models  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WORK = os.path.join(HERE, "work")
+
+
+def fold_identities(model_proto):
+    """Removes Identity nodes, rewiring their consumers to the Identity input."""
+    g = model_proto.graph
+    outputs = {o.name for o in g.output}
+    alias = {}
+    keep = []
+    for n in g.node:
+        if n.op_type == "Identity" and n.output[0] not in outputs:
+            alias[n.output[0]] = n.input[0]
+        else:
+            keep.append(n)
+
+    def resolve(name):
+        while name in alias:
+            name = alias[name]
+        return name
+
+    for n in keep:
+        for i, name in enumerate(n.input):
+            n.input[i] = resolve(name)
+    del g.node[:]
+    g.node.extend(keep)
+    return model_proto
+
+
+def squeeze_to_reshape(model_proto, channels):
+    """Replaces Squeeze(axes=[2]) on N x C x 1 x T by Reshape to [0, C, -1].
+
+    OpenCV 4.6 infers layer shapes at import with the dynamic dims set to 0
+    and then fails to drop the unit axis, so a following Transpose sees a
+    4-D blob.  A Reshape with the explicit target keeps the rank right for
+    any width and batch.
+    """
+    from onnx import helper, numpy_helper
+    g = model_proto.graph
+    for idx, n in enumerate(list(g.node)):
+        if n.op_type != "Squeeze":
+            continue
+        axes = [a.ints for a in n.attribute if a.name == "axes"]
+        if not axes or list(axes[0]) != [2]:
+            raise RuntimeError("unexpected Squeeze %s" % n.name)
+        shape_name = n.output[0] + "_shape"
+        g.initializer.append(numpy_helper.from_array(np.array([0, channels, -1], np.int64), shape_name))
+        new = helper.make_node("Reshape", [n.input[0], shape_name], list(n.output), name=n.name + "_reshape")
+        g.node.remove(n)
+        g.node.insert(idx, new)
+    return model_proto
+
+
+def to_onnx_bytes(model, dummy, dynamic_axes, opset=11, squeeze_channels=None):
+    model = models.fold_bn(model).eval()
+    buf = io.BytesIO()
+    with torch.no_grad():
+        torch.onnx.export(model, dummy, buf, opset_version=opset,
+                          input_names=["x"], output_names=["y"],
+                          dynamic_axes=dynamic_axes, do_constant_folding=True)
+    proto = onnx.load_from_string(buf.getvalue())
+    proto = fold_identities(proto)
+    if squeeze_channels:
+        proto = squeeze_to_reshape(proto, squeeze_channels)
+    onnx.checker.check_model(proto)
+    return proto.SerializeToString(), model
+
+
+def cv_check(onnx_bytes, torch_model, shapes, tol=1e-4, seed=0):
+    """Runs cv2.dnn (loaded from bytes and from a file) against torch."""
+    import cv2
+    rng = np.random.RandomState(seed)
+    net = cv2.dnn.readNetFromONNX(np.frombuffer(onnx_bytes, np.uint8))
+    worst = 0.0
+    for shp in shapes:
+        x = rng.uniform(-2.2, 2.6, size=shp).astype(np.float32)
+        with torch.no_grad():
+            ref = torch_model(torch.from_numpy(x)).numpy()
+        net.setInput(x)
+        out = net.forward()
+        if out.shape != ref.shape:
+            raise RuntimeError("shape mismatch %s vs %s for input %s" % (out.shape, ref.shape, shp))
+        d = float(np.abs(out - ref).max())
+        worst = max(worst, d)
+        print("  cv2.dnn %-22s -> %-22s max|diff| %.2e" % (shp, out.shape, d))
+        if d >= tol:
+            raise RuntimeError("cv2.dnn output differs from torch: %g" % d)
+    return worst
+
+
+def cv_check_file(path, torch_model, shape, tol=1e-4):
+    import cv2
+    net = cv2.dnn.readNetFromONNX(path)
+    x = np.random.RandomState(1).uniform(-2, 2, size=shape).astype(np.float32)
+    with torch.no_grad():
+        ref = torch_model(torch.from_numpy(x)).numpy()
+    net.setInput(x)
+    d = float(np.abs(net.forward() - ref).max())
+    print("  cv2.dnn from file %s max|diff| %.2e" % (os.path.basename(path), d))
+    if d >= tol:
+        raise RuntimeError("file-loaded model differs: %g" % d)
+
+
+def cv_time(onnx_bytes, shape, runs=20, threads=2):
+    import cv2
+    cv2.setNumThreads(threads)
+    net = cv2.dnn.readNetFromONNX(np.frombuffer(onnx_bytes, np.uint8))
+    x = np.random.RandomState(0).uniform(-2, 2, size=shape).astype(np.float32)
+    net.setInput(x)
+    net.forward()
+    ts = []
+    for _ in range(runs):
+        t = time.perf_counter()
+        net.setInput(x)
+        net.forward()
+        ts.append((time.perf_counter() - t) * 1000)
+    return float(np.median(ts))
+
+
+def det_onnx(model):
+    dummy = torch.zeros(1, 3, 320, 320)
+    return to_onnx_bytes(model, dummy, {"x": {0: "n", 2: "h", 3: "w"}, "y": {0: "n", 2: "h", 3: "w"}})
+
+
+def rec_onnx(model):
+    dummy = torch.zeros(1, 3, 48, 320)
+    return to_onnx_bytes(model, dummy, {"x": {0: "n", 3: "w"}, "y": {0: "n", 1: "t"}},
+                         squeeze_channels=model.squeeze_channels())
+
+
+def load_ckpt(path, model):
+    ck = torch.load(path, map_location="cpu")
+    state = ck.get("ema") or ck["model"]
+    model.load_state_dict(state)
+    return ck
+
+
+def export_det(ckpt, out, timing=True):
+    import train_det
+    model = train_det.make_model()
+    if ckpt:
+        load_ckpt(ckpt, model)
+    model.eval()
+    data, folded = det_onnx(model)
+    cv_check(data, model, [(1, 3, 320, 480), (2, 3, 256, 192), (1, 3, 992, 1312)])
+    with open(out, "wb") as f:
+        f.write(data)
+    cv_check_file(out, model, (1, 3, 224, 288))
+    print("det: %s  %.2f MB" % (out, len(data) / 1e6))
+    if timing:
+        print("det: cv2.dnn 1x3x992x1312, 2 threads: median %.1f ms" % cv_time(data, (1, 3, 992, 1312)))
+    return data
+
+
+def export_rec(ckpt, out, timing=True):
+    import train_rec
+    model = train_rec.make_model()
+    if ckpt:
+        load_ckpt(ckpt, model)
+    model.eval()
+    data, folded = rec_onnx(model)
+    cv_check(data, model, [(1, 3, 48, 320), (2, 3, 48, 320), (1, 3, 48, 736), (2, 3, 48, 408)])
+    with open(out, "wb") as f:
+        f.write(data)
+    cv_check_file(out, model, (1, 3, 48, 512))
+    print("rec: %s  %.2f MB" % (out, len(data) / 1e6))
+    if timing:
+        print("rec: cv2.dnn 1x3x48x320, 2 threads: median %.2f ms" % cv_time(data, (1, 3, 48, 320)))
+    return data
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--det-ckpt", default=os.path.join(WORK, "det_best.pt"))
+    ap.add_argument("--rec-ckpt", default=os.path.join(WORK, "rec_best.pt"))
+    ap.add_argument("--only", choices=["det", "rec"], default=None)
+    ap.add_argument("--untrained", action="store_true",
+                    help="export freshly initialised networks (operator/speed check)")
+    ap.add_argument("--no-timing", action="store_true")
+    ap.add_argument("--out-dir", default=WORK)
+    args = ap.parse_args()
+    os.makedirs(args.out_dir, exist_ok=True)
+    torch.manual_seed(0)
+    if args.only in (None, "det"):
+        ck = None if args.untrained else args.det_ckpt
+        if ck and not os.path.exists(ck):
+            sys.exit("missing detector checkpoint %s" % ck)
+        export_det(ck, os.path.join(args.out_dir, "det.onnx"), not args.no_timing)
+    if args.only in (None, "rec"):
+        ck = None if args.untrained else args.rec_ckpt
+        if ck and not os.path.exists(ck):
+            sys.exit("missing recogniser checkpoint %s" % ck)
+        export_rec(ck, os.path.join(args.out_dir, "rec.onnx"), not args.no_timing)
+
+
+if __name__ == "__main__":
+    main()

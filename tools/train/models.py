@@ -1,0 +1,185 @@
+"""Detector and recogniser networks.
+
+Both are built only from operators that OpenCV's dnn module loads from ONNX
+with dynamic spatial shapes: Conv, BatchNormalization (folded away before
+export), Relu, MaxPool, Add, ConvTranspose, Resize(nearest), Sigmoid,
+Squeeze, Transpose and Softmax.  No recurrent layers.
+"""
+import torch
+import torch.nn as nn
+import torch.nn.functional as F
+
+
+def cbr(cin, cout, k=3, s=1, p=None, groups=1):
+    if p is None:
+        p = k // 2 if isinstance(k, int) else tuple(x // 2 for x in k)
+    return nn.Sequential(
+        nn.Conv2d(cin, cout, k, s, p, groups=groups, bias=False),
+        nn.BatchNorm2d(cout),
+        nn.ReLU(inplace=True),
+    )
+
+
+class DWBlock(nn.Module):
+    """Depthwise 3x3 + pointwise 1x1, residual when shapes match."""
+
+    def __init__(self, cin, cout, stride=1):
+        super().__init__()
+        self.dw = cbr(cin, cin, 3, stride, groups=cin)
+        self.pw = nn.Sequential(nn.Conv2d(cin, cout, 1, bias=False), nn.BatchNorm2d(cout))
+        self.res = stride == 1 and cin == cout
+
+    def forward(self, x):
+        y = self.pw(self.dw(x))
+        if self.res:
+            y = y + x
+        return F.relu(y)
+
+
+class Detector(nn.Module):
+    """Text-probability map at input resolution (input H, W multiples of 32)."""
+
+    def __init__(self, ch=(16, 32, 64, 128, 192), fpn=32):
+        super().__init__()
+        c0, c1, c2, c3, c4 = ch
+        self.stem = cbr(3, c0, 3, 2)                                  # 1/2
+        self.s4 = nn.Sequential(DWBlock(c0, c1, 2), DWBlock(c1, c1))  # 1/4
+        self.s8 = nn.Sequential(DWBlock(c1, c2, 2), DWBlock(c2, c2))  # 1/8
+        self.s16 = nn.Sequential(DWBlock(c2, c3, 2), DWBlock(c3, c3), DWBlock(c3, c3))
+        self.s32 = nn.Sequential(DWBlock(c3, c4, 2), DWBlock(c4, c4))
+        self.lat = nn.ModuleList([nn.Conv2d(c, fpn, 1) for c in (c1, c2, c3, c4)])
+        self.smooth = cbr(fpn, fpn, 3)
+        self.ctx = DWBlock(fpn, fpn)
+        self.up1 = nn.Sequential(nn.ConvTranspose2d(fpn, 16, 2, 2, bias=False),
+                                 nn.BatchNorm2d(16), nn.ReLU(inplace=True))
+        self.up2 = nn.ConvTranspose2d(16, 1, 2, 2)
+
+    def forward(self, x):
+        x = self.stem(x)
+        f4 = self.s4(x)
+        f8 = self.s8(f4)
+        f16 = self.s16(f8)
+        f32 = self.s32(f16)
+        p = self.lat[3](f32)
+        p = self.lat[2](f16) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+        p = self.lat[1](f8) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+        p = self.lat[0](f4) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+        p = self.ctx(self.smooth(p))
+        return torch.sigmoid(self.up2(self.up1(p)))
+
+    def logits(self, x):
+        """Same as forward but before the sigmoid (for a stable BCE)."""
+        x = self.stem(x)
+        f4 = self.s4(x)
+        f8 = self.s8(f4)
+        f16 = self.s16(f8)
+        f32 = self.s32(f16)
+        p = self.lat[3](f32)
+        p = self.lat[2](f16) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+        p = self.lat[1](f8) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+        p = self.lat[0](f4) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+        p = self.ctx(self.smooth(p))
+        return self.up2(self.up1(p))
+
+
+class Recognizer(nn.Module):
+    """48 x W line image -> N x (W/4) x K class probabilities."""
+
+    def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2):
+        super().__init__()
+        c0, c1, c2, c3, c4 = ch
+        self.body = nn.Sequential(
+            cbr(3, c0, 3, 2),                                     # 24 x W/2
+            cbr(c0, c0, 3, groups=c0), nn.MaxPool2d(2, 2),        # 12 x W/4
+            cbr(c0, c1, 3),
+            cbr(c1, c2, 3), nn.MaxPool2d((2, 1), (2, 1)),         # 6 x W/4
+            cbr(c2, c3, 3), nn.MaxPool2d((2, 1), (2, 1)),         # 3 x W/4
+            cbr(c3, c4, (3, 3), 1, (0, 1)),                       # 1 x W/4
+        )
+        self.ctx = nn.ModuleList([cbr(c4, c4, (1, 5)) for _ in range(ctx_layers)])
+        self.drop = nn.Dropout(0.1)
+        self.cls = nn.Conv2d(c4, num_classes, 1)
+
+    def features(self, x):
+        x = self.body(x)
+        for m in self.ctx:
+            x = x + m(x)
+        return x
+
+    def logits(self, x):
+        """N x T x K unnormalised scores."""
+        y = self.cls(self.drop(self.features(x)))
+        return y.squeeze(2).transpose(1, 2)
+
+    def squeeze_channels(self):
+        """Channels of the N x C x 1 x T tensor squeezed in forward()."""
+        return self.cls.in_channels
+
+    def forward(self, x):
+        # The classifier runs as a MatMul on N x T x C features: with ~3.9k
+        # classes this avoids transposing the large N x K x T score tensor,
+        # which is slow in OpenCV's dnn module.
+        f = torch.squeeze(self.features(x), 2)  # N x C x T (Reshape in the ONNX file)
+        f = torch.transpose(f, 1, 2)            # N x T x C
+        w = self.cls.weight.view(self.cls.out_channels, -1).t()
+        y = torch.matmul(f, w) + self.cls.bias  # N x T x K
+        return torch.softmax(y, dim=2)
+
+
+def fold_bn(model):
+    """Returns a copy with every Conv->BatchNorm pair merged into the conv.
+
+    Works on the module tree: a BatchNorm2d that directly follows a Conv2d or
+    ConvTranspose2d inside an nn.Sequential is merged and replaced by Identity
+    (which exports to nothing).
+    """
+    import copy
+    m = copy.deepcopy(model).eval()
+
+    def merge(conv, bn):
+        w = conv.weight.data
+        std = torch.sqrt(bn.running_var + bn.eps)
+        scale = bn.weight.data / std
+        b = conv.bias.data if conv.bias is not None else torch.zeros(bn.num_features)
+        if isinstance(conv, nn.ConvTranspose2d):
+            # weight: in x out/groups x kh x kw
+            w = w * scale.view(1, -1, 1, 1)
+        else:
+            w = w * scale.view(-1, 1, 1, 1)
+        b = (b - bn.running_mean) * scale + bn.bias.data
+        conv.weight.data = w
+        conv.bias = nn.Parameter(b)
+
+    def walk(mod):
+        for child in mod.children():
+            walk(child)
+        if isinstance(mod, nn.Sequential):
+            items = list(mod._modules.items())
+            for (n1, a), (n2, b) in zip(items, items[1:]):
+                if isinstance(a, (nn.Conv2d, nn.ConvTranspose2d)) and isinstance(b, nn.BatchNorm2d):
+                    merge(a, b)
+                    mod._modules[n2] = nn.Identity()
+
+    walk(m)
+    return m
+
+
+def count_macs(model, x):
+    """Multiply-accumulates of conv layers for input x."""
+    total = [0]
+
+    def hook(mod, inp, out):
+        if isinstance(mod, nn.Conv2d):
+            k = mod.kernel_size[0] * mod.kernel_size[1] * mod.in_channels // mod.groups
+            total[0] += out.numel() * k
+        elif isinstance(mod, nn.ConvTranspose2d):
+            k = mod.kernel_size[0] * mod.kernel_size[1] * mod.out_channels // mod.groups
+            total[0] += inp[0].numel() * k
+
+    hs = [m.register_forward_hook(hook) for m in model.modules()
+          if isinstance(m, (nn.Conv2d, nn.ConvTranspose2d))]
+    with torch.no_grad():
+        model(x)
+    for h in hs:
+        h.remove()
+    return total[0]

@@ -1,0 +1,171 @@
+#!/usr/bin/python3
+"""Checks of the training-side invariants the library depends on.
+
+Run: /usr/bin/python3 -m unittest tools/train/test_train.py  (or run directly)
+"""
+import math
+import os
+import sys
+import unittest
+
+import cv2
+import numpy as np
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import detpost  # noqa: E402
+import export  # noqa: E402
+import make_dict  # noqa: E402
+import models  # noqa: E402
+import textgen  # noqa: E402
+
+
+class DictionaryTest(unittest.TestCase):
+    def test_layout(self):
+        e = make_dict.build()
+        self.assertEqual(e[:94], [chr(c) for c in range(0x21, 0x7F)])
+        hz = e[94:94 + 3755]
+        self.assertEqual(len(hz), 3755)
+        self.assertTrue(all("\u4e00" <= c <= "\u9fff" for c in hz))
+        self.assertEqual(hz[0], "啊")
+        self.assertEqual(hz[-1], "座")
+        self.assertEqual(len(set(e)), len(e))
+        self.assertNotIn(" ", e)
+        for p in "，。、：；！？（）《》“”‘’【】…—·￥％":
+            self.assertIn(p, e[94 + 3755:])
+
+    def test_committed_file_matches_generator(self):
+        with open(textgen.DICT_PATH, "rb") as f:
+            data = f.read()
+        self.assertTrue(data.endswith(b"\n"))
+        self.assertNotIn(b"\r", data)
+        self.assertEqual(data.decode("utf-8").split("\n")[:-1], make_dict.build())
+
+    def test_charset_mapping_and_greedy_decode(self):
+        cs = textgen.Charset()
+        self.assertEqual(cs.num_classes, len(cs.entries) + 2)
+        lab = cs.encode("a1 中")
+        self.assertEqual(lab[2], cs.num_classes - 1)          # space is last
+        self.assertEqual(cs.entries[lab[0] - 1], "a")
+        # frames: a a blank 1 1 space 中 blank 中 -> "a1 中中"
+        seq = [lab[0], lab[0], 0, lab[1], lab[1], lab[2], lab[3], 0, lab[3]]
+        probs = np.zeros((len(seq), cs.num_classes), np.float32)
+        probs[np.arange(len(seq)), seq] = 1
+        self.assertEqual(cs.decode_greedy(probs), "a1 中中")
+
+    def test_generated_text_is_encodable(self):
+        cs = textgen.Charset()
+        rng = np.random.RandomState(3)
+        for _ in range(2000):
+            t, _ = textgen.random_text(rng, cs)
+            self.assertTrue(t)
+            cs.encode(t)  # raises on characters outside the dictionary
+
+
+class GeometryTest(unittest.TestCase):
+    def test_shrink_then_unclip_restores_box(self):
+        for w, h in [(300, 30), (40, 40), (1000, 12), (25, 60)]:
+            d = textgen.shrink_distance(w, h)
+            sw, sh = w - 2 * d, h - 2 * d
+            self.assertGreater(min(sw, sh), 0)
+            grow = sw * sh * 2.0 / (2 * (sw + sh))
+            self.assertAlmostEqual(grow, d, places=6)
+        self.assertAlmostEqual(textgen.shrink_distance(10000, 30) / 30, 1 / 3.0, places=2)
+
+    def test_target_postprocess_recovers_boxes(self):
+        # An ideal probability map (the training target) must give back the
+        # line boxes through the library's post-processing.
+        quads = [np.array([[40, 40], [400, 40], [400, 80], [40, 80]], np.float32),
+                 np.array([[40, 95], [300, 95], [300, 115], [40, 115]], np.float32)]
+        c = (300.0, 250.0)
+        M = cv2.getRotationMatrix2D(c, 15, 1.0)
+        r = np.array([[150, 200], [450, 200], [450, 250], [150, 250]], np.float32)
+        quads.append(np.concatenate([r, np.ones((4, 1), np.float32)], 1) @ M.T.astype(np.float32))
+        prob = textgen.det_target(quads, (320, 512))
+        boxes, scores = detpost.boxes_from_prob(prob)
+        self.assertEqual(len(boxes), 3)
+        for q in quads:
+            best = max(detpost.quad_iou(b, q, prob.shape) for b in boxes)
+            self.assertGreater(best, 0.85)
+
+    def test_page_lines_do_not_touch(self):
+        cs = textgen.Charset()
+        fonts = textgen.FontCache()
+        rng = np.random.RandomState(5)
+        for _ in range(3):
+            img, quads, texts = textgen.make_page(rng, cs, fonts, 512, 512, max_lines=20)
+            self.assertEqual(img.shape, (512, 512, 3))
+            self.assertEqual(len(quads), len(texts))
+            t = textgen.det_target(quads, img.shape)
+            n, _ = cv2.connectedComponents((t > 0.5).astype(np.uint8))
+            self.assertEqual(n - 1, len(quads))
+
+
+class PreprocessTest(unittest.TestCase):
+    def test_rec_resize_matches_library_rule(self):
+        crop = np.zeros((30, 100, 3), np.uint8)
+        out = textgen.rec_resize(crop)
+        self.assertEqual(out.shape, (48, 320, 3))
+        self.assertTrue((out[:, 160:] == 127).all())      # ceil(48*100/30) = 160
+        crop = np.zeros((30, 301, 3), np.uint8)
+        self.assertEqual(textgen.rec_resize(crop).shape, (48, int(48 * 301 / 30.0), 3))
+        x = textgen.rec_preprocess(np.full((20, 50, 3), 255, np.uint8))
+        self.assertEqual(x.shape, (3, 48, 320))
+        self.assertAlmostEqual(float(x[:, 10, 10].min()), 1.0, places=5)
+        self.assertAlmostEqual(float(x[:, 10, 300].max()), (127 / 255.0 - 0.5) * 2, places=5)
+
+    def test_det_preprocess_shape_and_values(self):
+        page = np.zeros((960, 1280, 3), np.uint8)
+        page[..., 0] = 255
+        x, (ry, rx) = textgen.det_preprocess(page)
+        self.assertEqual(x.shape, (3, 992, 1312))
+        self.assertAlmostEqual(float(x[0, 500, 500]), (1 - 0.485) / 0.229, places=4)
+        self.assertAlmostEqual(float(x[1, 500, 500]), (0 - 0.456) / 0.224, places=4)
+        self.assertAlmostEqual(float(x[2, 0, 0]), (127 / 255.0 - 0.406) / 0.225, places=4)
+
+
+class ExportTest(unittest.TestCase):
+    def _perturb_bn(self, m):
+        g = torch.Generator().manual_seed(0)
+        for mod in m.modules():
+            if isinstance(mod, torch.nn.BatchNorm2d):
+                n = mod.num_features
+                mod.running_mean.copy_(torch.rand(n, generator=g) - 0.5)
+                mod.running_var.copy_(torch.rand(n, generator=g) + 0.5)
+                mod.weight.data.copy_(torch.rand(n, generator=g) + 0.5)
+                mod.bias.data.copy_(torch.rand(n, generator=g) - 0.5)
+
+    def test_bn_folding_is_exact(self):
+        torch.manual_seed(0)
+        m = models.Detector().eval()
+        self._perturb_bn(m)
+        x = torch.randn(1, 3, 96, 128)
+        with torch.no_grad():
+            d = (m.logits(x) - models.fold_bn(m).logits(x)).abs().max().item()
+        self.assertLess(d, 1e-4)
+
+    def test_recognizer_loads_in_cv2_dnn(self):
+        torch.manual_seed(0)
+        m = models.Recognizer(textgen.Charset().num_classes).eval()
+        self._perturb_bn(m)
+        with torch.no_grad():
+            m.cls.weight.mul_(20)   # peaky outputs so differences show
+        data, _ = export.rec_onnx(m)
+        import onnx
+        ops = {n.op_type for n in onnx.load_from_string(data).graph.node}
+        self.assertNotIn("Identity", ops)
+        self.assertNotIn("Squeeze", ops)
+        worst = export.cv_check(data, m, [(1, 3, 48, 320), (2, 3, 48, 408)])
+        self.assertLess(worst, 1e-4)
+
+    def test_detector_loads_in_cv2_dnn(self):
+        torch.manual_seed(0)
+        m = models.Detector().eval()
+        self._perturb_bn(m)
+        data, _ = export.det_onnx(m)
+        worst = export.cv_check(data, m, [(1, 3, 160, 224), (2, 3, 96, 64)])
+        self.assertLess(worst, 1e-4)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,786 @@
+"""Synthetic text lines and pages for training and evaluation.
+
+Everything is rendered here with PIL from the system fonts, then handled as
+OpenCV-style BGR uint8 arrays, exactly as the library receives images.  All
+randomness flows through an explicit numpy RandomState so a seed fully
+determines a sample stream.
+"""
+import math
+import os
+from collections import OrderedDict
+
+import cv2
+import numpy as np
+from PIL import Image, ImageDraw, ImageFont
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DICT_PATH = os.path.normpath(os.path.join(HERE, "..", "..", "models", "ocrv3_cn.txt"))
+
+# (path, face index).  CJK fonts also carry ASCII glyphs; Latin fonts are only
+# ever given ASCII text.
+CJK_TRAIN_FONTS = [
+    ("/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc", 0),
+    ("/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc", 1),
+    ("/usr/share/fonts/truetype/arphic/uming.ttc", 0),
+    ("/usr/share/fonts/truetype/arphic/ukai.ttc", 0),
+    ("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc", 2),
+    ("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc", 7),
+    ("/usr/share/fonts/opentype/noto/NotoSansCJK-Bold.ttc", 2),
+    ("/usr/share/fonts/opentype/noto/NotoSerifCJK-Regular.ttc", 2),
+]
+LATIN_TRAIN_FONTS = [
+    ("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 0),
+    ("/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 0),
+    ("/usr/share/fonts/truetype/dejavu/DejaVuSansCondensed.ttf", 0),
+    ("/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf", 0),
+    ("/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf", 0),
+    ("/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf", 0),
+    ("/usr/share/fonts/truetype/liberation/LiberationSans-Bold.ttf", 0),
+    ("/usr/share/fonts/truetype/liberation/LiberationSerif-Regular.ttf", 0),
+    ("/usr/share/fonts/truetype/liberation/LiberationSerif-Italic.ttf", 0),
+    ("/usr/share/fonts/truetype/liberation/LiberationMono-Regular.ttf", 0),
+    ("/usr/share/fonts/truetype/liberation/LiberationSansNarrow-Regular.ttf", 0),
+]
+# Never used for training: only the evaluation set is rendered with it.
+HELD_OUT_FONTS = [("/usr/share/fonts/truetype/wqy/wqy-microhei.ttc", 0)]
+
+
+def load_dict(path=DICT_PATH):
+    with open(path, encoding="utf-8") as f:
+        entries = f.read().split("\n")
+    if entries and entries[-1] == "":
+        entries.pop()
+    return entries
+
+
+class Charset:
+    """Dictionary plus the label mapping used by the library:
+    0 = CTC blank, i = entry i (1-based), K-1 = space."""
+
+    def __init__(self, path=DICT_PATH):
+        self.entries = load_dict(path)
+        self.index = {c: i + 1 for i, c in enumerate(self.entries)}
+        self.space = len(self.entries) + 1
+        self.num_classes = len(self.entries) + 2
+        self.hanzi = [c for c in self.entries if "\u4e00" <= c <= "\u9fff"]
+        self.cn_punct = [c for c in self.entries if ord(c) > 0x7E and not ("\u4e00" <= c <= "\u9fff")]
+
+    def encode(self, text):
+        out = []
+        for ch in text:
+            if ch == " ":
+                out.append(self.space)
+            elif ch in self.index:
+                out.append(self.index[ch])
+            else:
+                raise KeyError("character not in dictionary: %r" % ch)
+        return out
+
+    def decode_greedy(self, probs):
+        """probs: T x K scores -> text (collapse repeats, drop blanks)."""
+        best = np.asarray(probs).argmax(axis=1)
+        out = []
+        prev = 0
+        for k in best:
+            if k != prev and k != 0:
+                out.append(" " if k == self.space else self.entries[k - 1])
+            prev = k
+        return "".join(out)
+
+
+class FontCache:
+    def __init__(self, capacity=2048):
+        self.capacity = capacity
+        self.cache = OrderedDict()
+
+    def get(self, face, size):
+        key = (face, int(size))
+        f = self.cache.get(key)
+        if f is None:
+            f = ImageFont.truetype(face[0], int(size), index=face[1])
+            self.cache[key] = f
+            if len(self.cache) > self.capacity:
+                self.cache.popitem(last=False)
+        else:
+            self.cache.move_to_end(key)
+        return f
+
+
+# ---------------------------------------------------------------- text content
+
+LOWER = "abcdefghijklmnopqrstuvwxyz"
+UPPER = LOWER.upper()
+DIGITS = "0123456789"
+ASCII_PRINT = "".join(chr(c) for c in range(0x21, 0x7F))
+ALNUM_UP = UPPER + DIGITS
+CN_WORDS_UNITS = "年月日号元角分个件台份次页张米克斤吨"
+CN_LABELS = ["订单号", "电话", "日期", "金额", "合计", "编号", "地址", "联系人", "发票号码",
+             "数量", "单价", "备注", "手机", "时间", "价格", "总计", "型号", "批号"]
+
+
+def _word(rng, lo=2, hi=10):
+    n = rng.randint(lo, hi + 1)
+    w = "".join(LOWER[i] for i in rng.randint(0, 26, n))
+    r = rng.rand()
+    if r < 0.3:
+        w = w.capitalize()
+    elif r < 0.4:
+        w = w.upper()
+    return w
+
+
+def _digits(rng, n):
+    return "".join(DIGITS[i] for i in rng.randint(0, 10, n))
+
+
+def _hanzi(rng, cs, n):
+    return "".join(cs.hanzi[i] for i in rng.randint(0, len(cs.hanzi), n))
+
+
+def _date(rng):
+    y, m, d = rng.randint(1950, 2040), rng.randint(1, 13), rng.randint(1, 29)
+    fmt = rng.randint(0, 8)
+    if fmt == 0:
+        return "%04d-%02d-%02d" % (y, m, d)
+    if fmt == 1:
+        return "%d年%d月%d日" % (y, m, d)
+    if fmt == 2:
+        return "%02d/%02d/%04d" % (d, m, y)
+    if fmt == 3:
+        return "%04d.%02d.%02d" % (y, m, d)
+    if fmt == 4:
+        return "%04d/%d/%d" % (y, m, d)
+    if fmt == 5:
+        return "%04d-%02d-%02d %02d:%02d" % (y, m, d, rng.randint(0, 24), rng.randint(0, 60))
+    if fmt == 6:
+        return "%02d:%02d:%02d" % (rng.randint(0, 24), rng.randint(0, 60), rng.randint(0, 60))
+    return "%04d年%02d月" % (y, m)
+
+
+def _amount(rng):
+    v = rng.randint(0, 10 ** rng.randint(1, 7))
+    cents = rng.randint(0, 100)
+    s = "{:,}".format(v) if rng.rand() < 0.6 else str(v)
+    if rng.rand() < 0.7:
+        s += ".%02d" % cents
+    r = rng.randint(0, 7)
+    if r == 0:
+        return "￥" + s
+    if r == 1:
+        return "$" + s
+    if r == 2:
+        return "%.1f%%" % (rng.rand() * 100)
+    if r == 3:
+        return s + "元"
+    if r == 4:
+        return "-" + s
+    if r == 5:
+        return "RMB " + s
+    return s
+
+
+def _code(rng):
+    r = rng.randint(0, 6)
+    def blk(n, alpha=ALNUM_UP):
+        return "".join(alpha[i] for i in rng.randint(0, len(alpha), n))
+    if r == 0:
+        return "%s-%s-%s" % (blk(2, UPPER), _digits(rng, 4), blk(2, UPPER))
+    if r == 1:
+        return "SN:" + blk(rng.randint(5, 10))
+    if r == 2:
+        return "-".join(blk(rng.randint(3, 6)) for _ in range(rng.randint(2, 5)))
+    if r == 3:
+        return blk(rng.randint(1, 3), UPPER) + _digits(rng, rng.randint(4, 12))
+    if r == 4:
+        return "No.%s" % _digits(rng, rng.randint(3, 10))
+    return "#" + blk(rng.randint(3, 8))
+
+
+def _phone(rng):
+    r = rng.randint(0, 5)
+    if r == 0:
+        return "1%s-%s-%s" % (_digits(rng, 2), _digits(rng, 4), _digits(rng, 4))
+    if r == 1:
+        return "+86 %d %s %s" % (rng.randint(10, 100), _digits(rng, 4), _digits(rng, 4))
+    if r == 2:
+        return "1" + _digits(rng, 10)
+    if r == 3:
+        return "0%s-%s" % (_digits(rng, rng.randint(2, 4)), _digits(rng, rng.randint(7, 9)))
+    return "(%s) %s-%s" % (_digits(rng, 3), _digits(rng, 3), _digits(rng, 4))
+
+
+def _digit_groups(rng):
+    """Space-separated digit groups (card and account numbers)."""
+    n = rng.randint(2, 5)
+    k = rng.randint(2, 5)
+    return " ".join(_digits(rng, k if rng.rand() < 0.8 else rng.randint(1, 7)) for _ in range(n))
+
+
+def _digit_dash(rng):
+    """Digits separated by dashes (and sometimes other separators)."""
+    parts = [_digits(rng, rng.randint(1, 6)) for _ in range(rng.randint(1, 6))]
+    sep = "-" if rng.rand() < 0.75 else ["/", ".", ":", " - ", " "][rng.randint(0, 5)]
+    s = sep.join(parts)
+    if rng.rand() < 0.1:
+        s = "-" + s
+    return s
+
+
+def random_text(rng, cs, max_units=None):
+    """Returns (text, cjk) where cjk tells whether a CJK font is required."""
+    r = rng.rand()
+    if r < 0.38:  # random hanzi, uniform over the level-1 set
+        n = rng.randint(1, 15 if max_units is None else max(2, max_units))
+        t = _hanzi(rng, cs, n)
+        if rng.rand() < 0.3 and n > 3:
+            p = rng.randint(1, n)
+            t = t[:p] + cs.cn_punct[rng.randint(0, len(cs.cn_punct))] + t[p:]
+        if rng.rand() < 0.2:
+            t += "，。；：！？"[rng.randint(0, 6)]
+        return t, True
+    if r < 0.50:  # digits and dashes: must be read exactly
+        if rng.rand() < 0.15:
+            return _digit_groups(rng), False
+        return _digit_dash(rng), False
+    if r < 0.57:
+        return _date(rng), None
+    if r < 0.62:
+        return _amount(rng), None
+    if r < 0.67:
+        return _code(rng), False
+    if r < 0.72:
+        return _phone(rng), False
+    if r < 0.81:  # Latin words
+        words = [_word(rng) for _ in range(rng.randint(1, 5))]
+        t = " ".join(words)
+        if rng.rand() < 0.3:
+            t += ".,;:!?"[rng.randint(0, 6)]
+        return t, False
+    if r < 0.86:  # random printable ASCII
+        n = rng.randint(1, 16)
+        return "".join(ASCII_PRINT[i] for i in rng.randint(0, len(ASCII_PRINT), n)), False
+    # mixed Chinese label + value
+    lab = CN_LABELS[rng.randint(0, len(CN_LABELS))] if rng.rand() < 0.6 else _hanzi(rng, cs, rng.randint(1, 5))
+    val_kind = rng.randint(0, 6)
+    val = [_date, _amount, _code, _phone, _digit_dash, lambda g: _word(g)][val_kind](rng)
+    sep = ["：", ":", " ", "", "："][rng.randint(0, 5)]
+    t = lab + sep + val
+    if rng.rand() < 0.3:
+        t += _hanzi(rng, cs, rng.randint(1, 4))
+    if rng.rand() < 0.2:
+        t = str(rng.randint(1, 100)) + CN_WORDS_UNITS[rng.randint(0, len(CN_WORDS_UNITS))] + t
+    return t, True
+
+
+def pick_font(rng, cjk, train=True):
+    if not train:
+        if cjk or rng.rand() < 0.7:
+            return HELD_OUT_FONTS[rng.randint(0, len(HELD_OUT_FONTS))]
+    if cjk or (cjk is None and rng.rand() < 0.7) or rng.rand() < 0.4:
+        return CJK_TRAIN_FONTS[rng.randint(0, len(CJK_TRAIN_FONTS))]
+    return LATIN_TRAIN_FONTS[rng.randint(0, len(LATIN_TRAIN_FONTS))]
+
+
+def needs_cjk(text):
+    return any(ord(c) > 0x7E for c in text)
+
+
+# ---------------------------------------------------------------- rendering
+
+def render_text_mask(text, font, spacing=0.0):
+    """Renders text as a float32 coverage mask.
+
+    Returns (mask, ink_box) with ink_box = (x0, y0, x1, y1) of the ink, or
+    None when nothing was drawn.  `spacing` is extra letter spacing in px.
+    """
+    size = font.size
+    pad = int(size * 0.5) + 4
+    if spacing == 0.0:
+        width = int(font.getlength(text)) + 2 * pad
+    else:
+        width = int(sum(font.getlength(c) + spacing for c in text)) + 2 * pad
+    width = max(width, 2 * pad + 1)
+    height = int(size * 1.6) + 2 * pad
+    img = Image.new("L", (width, height), 0)
+    d = ImageDraw.Draw(img)
+    if spacing == 0.0:
+        d.text((pad, pad), text, fill=255, font=font)
+    else:
+        x = float(pad)
+        for c in text:
+            d.text((x, pad), c, fill=255, font=font)
+            x += font.getlength(c) + spacing
+    m = np.asarray(img, dtype=np.float32) / 255.0
+    ys, xs = np.nonzero(m > 0.2)
+    if len(xs) == 0:
+        return m, None
+    return m, (int(xs.min()), int(ys.min()), int(xs.max()) + 1, int(ys.max()) + 1)
+
+
+def line_box(ink, font_size):
+    """Line box (x0, y0, x1, y1) around the ink: at least 0.6 em tall, plus a
+    margin of 10% of its height on every side."""
+    x0, y0, x1, y1 = ink
+    h = y1 - y0
+    minh = 0.6 * font_size
+    if h < minh:
+        cy = (y0 + y1) / 2.0
+        y0, y1 = cy - minh / 2, cy + minh / 2
+        h = minh
+    m = 0.1 * h + 1
+    return (x0 - m, y0 - m, x1 + m, y1 + m)
+
+
+def _luma(c):
+    return 0.299 * c[0] + 0.587 * c[1] + 0.114 * c[2]
+
+
+def random_colors(rng):
+    """(background colour A, background colour B, text colour) as RGB floats."""
+    if rng.rand() < 0.22:  # light text on dark background
+        bg = rng.randint(0, 110, 3).astype(np.float32)
+        bg2 = np.clip(bg + rng.randint(-40, 41, 3), 0, 255).astype(np.float32)
+        while True:
+            fg = rng.randint(120, 256, 3).astype(np.float32)
+            if _luma(fg) - max(_luma(bg), _luma(bg2)) > 70:
+                break
+    else:
+        if rng.rand() < 0.5:
+            v = rng.randint(190, 256)
+            bg = np.array([v, v, v], np.float32) + rng.randint(-12, 13, 3)
+        else:
+            bg = rng.randint(130, 256, 3).astype(np.float32)
+        bg = np.clip(bg, 0, 255)
+        bg2 = np.clip(bg + rng.randint(-50, 51, 3), 0, 255).astype(np.float32)
+        while True:
+            if rng.rand() < 0.6:
+                v = rng.randint(0, 80)
+                fg = np.array([v, v, v], np.float32) + rng.randint(-10, 11, 3)
+            else:
+                fg = rng.randint(0, 180, 3).astype(np.float32)
+            fg = np.clip(fg, 0, 255)
+            if min(_luma(bg), _luma(bg2)) - _luma(fg) > 70:
+                break
+    return bg, bg2, fg
+
+
+def make_background(rng, h, w, c1, c2):
+    """RGB float32 background: flat, gradient or a smooth noise texture."""
+    r = rng.rand()
+    if r < 0.35:
+        img = np.empty((h, w, 3), np.float32)
+        img[:] = c1
+    elif r < 0.65:
+        ang = rng.rand() * 2 * math.pi
+        yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
+        t = xx * math.cos(ang) + yy * math.sin(ang)
+        t = (t - t.min()) / max(float(t.max() - t.min()), 1.0)
+        img = c1[None, None, :] * (1 - t[..., None]) + c2[None, None, :] * t[..., None]
+    else:
+        gh, gw = rng.randint(2, 12), rng.randint(2, 16)
+        g = rng.rand(gh, gw).astype(np.float32)
+        g = cv2.resize(g, (w, h), interpolation=cv2.INTER_CUBIC)
+        g = np.clip(g, 0, 1)
+        img = c1[None, None, :] * (1 - g[..., None]) + c2[None, None, :] * g[..., None]
+    if rng.rand() < 0.4:  # fine texture
+        amp = rng.uniform(3, 15)
+        n = rng.randn(h // 2 + 1, w // 2 + 1).astype(np.float32) * amp
+        n = cv2.resize(n, (w, h), interpolation=cv2.INTER_LINEAR)
+        img = img + n[..., None]
+    return img
+
+
+def blend(img, mask, color, alpha=1.0):
+    a = (mask * alpha)[..., None]
+    return img * (1 - a) + color[None, None, :] * a
+
+
+def degrade(img, rng, strength=1.0):
+    """BGR/RGB uint8 -> uint8 with blur, noise and JPEG artefacts."""
+    out = img
+    if rng.rand() < 0.3 * strength:
+        k = rng.choice([3, 5]) if rng.rand() < 0.5 else 3
+        out = cv2.GaussianBlur(out, (k, k), rng.uniform(0.3, 1.3))
+    if rng.rand() < 0.15 * strength:  # slight motion blur
+        k = rng.randint(2, 4)
+        kern = np.zeros((k, k), np.float32)
+        kern[k // 2, :] = 1.0 / k
+        out = cv2.filter2D(out, -1, kern)
+    if rng.rand() < 0.4 * strength:
+        sigma = rng.uniform(2, 14)
+        out = np.clip(out.astype(np.float32) + rng.randn(*out.shape).astype(np.float32) * sigma, 0, 255).astype(np.uint8)
+    if rng.rand() < 0.4 * strength:
+        q = int(rng.randint(30, 96))
+        ok, buf = cv2.imencode(".jpg", out, [cv2.IMWRITE_JPEG_QUALITY, q])
+        if ok:
+            out = cv2.imdecode(buf, cv2.IMREAD_COLOR)
+    return out
+
+
+def _to_bgr_u8(rgb_float):
+    return np.ascontiguousarray(np.clip(rgb_float, 0, 255).astype(np.uint8)[..., ::-1])
+
+
+def order_quad(pts):
+    """Corner order TL, TR, BR, BL for a quad already in text order."""
+    return np.asarray(pts, np.float32).reshape(4, 2)
+
+
+def crop_quad(img, quad, interp=cv2.INTER_CUBIC):
+    """Upright crop of a 4-corner box (TL, TR, BR, BL), like the library.
+
+    Output size is the longer of the opposite edges; boxes with h >= 3w are
+    treated as vertical and rotated 90 degrees counter-clockwise.
+    """
+    q = np.asarray(quad, np.float32)
+    w = int(max(np.linalg.norm(q[0] - q[1]), np.linalg.norm(q[2] - q[3])))
+    h = int(max(np.linalg.norm(q[0] - q[3]), np.linalg.norm(q[1] - q[2])))
+    w, h = max(w, 1), max(h, 1)
+    dst = np.array([[0, 0], [w, 0], [w, h], [0, h]], np.float32)
+    M = cv2.getPerspectiveTransform(q, dst)
+    out = cv2.warpPerspective(img, M, (w, h), borderMode=cv2.BORDER_REPLICATE, flags=interp)
+    if h >= 3 * w:
+        out = np.rot90(out).copy()
+    return out
+
+
+# ---------------------------------------------------------------- recogniser data
+
+def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
+    """One line crop (BGR uint8, roughly the detector's box) and its text."""
+    for _ in range(20):
+        if text is None:
+            t, c = random_text(rng, cs)
+        else:
+            t, c = text, cjk
+        if c is None:
+            c = needs_cjk(t)
+        if needs_cjk(t):
+            c = True
+        face = pick_font(rng, c, train)
+        r = rng.rand()
+        size = int(rng.randint(16, 30) if r < 0.3 else rng.randint(30, 64) if r < 0.9 else rng.randint(12, 16))
+        font = fonts.get(face, size)
+        # Letter spacing; kept well below a space's width when the line has
+        # spaces so word gaps stay distinguishable from letter gaps.
+        spacing = 0.0 if rng.rand() < 0.7 else rng.uniform(-0.05, 0.12 if " " in t else 0.35) * size
+        mask, ink = render_text_mask(t, font, spacing)
+        if ink is None:
+            if text is not None:
+                raise RuntimeError("nothing rendered for %r" % t)
+            continue
+        break
+    else:
+        raise RuntimeError("could not render a line")
+
+    bx0, by0, bx1, by1 = line_box(ink, size)
+    bh = by1 - by0
+    # Canvas with room for neighbours and rotation.
+    mh, mw = mask.shape
+    top = int(bh * 1.2) + 4
+    canvas_h = mh + 2 * top
+    canvas_w = mw + 2 * top
+    ox, oy = top, top
+    full = np.zeros((canvas_h, canvas_w), np.float32)
+    full[oy:oy + mh, ox:ox + mw] = mask
+    # Occasionally a neighbouring line above/below that may leak into the crop.
+    if train and rng.rand() < 0.25:
+        t2, c2 = random_text(rng, cs)
+        f2 = fonts.get(pick_font(rng, True if needs_cjk(t2) else c2, train), size)
+        m2, ink2 = render_text_mask(t2, f2)
+        if ink2 is not None:
+            gap = rng.uniform(1.1, 1.6) * bh
+            dy = int(gap) if rng.rand() < 0.5 else -int(gap)
+            y = oy + dy
+            x = ox + rng.randint(-mw // 4, mw // 4 + 1)
+            ys0, xs0 = max(0, y), max(0, x)
+            ys1, xs1 = min(canvas_h, y + m2.shape[0]), min(canvas_w, x + m2.shape[1])
+            if ys1 > ys0 and xs1 > xs0:
+                full[ys0:ys1, xs0:xs1] = np.maximum(full[ys0:ys1, xs0:xs1],
+                                                    m2[ys0 - y:ys1 - y, xs0 - x:xs1 - x])
+    c1, c2, fg = random_colors(rng)
+    bg = make_background(rng, canvas_h, canvas_w, c1, c2)
+    img = blend(bg, full, fg, rng.uniform(0.75, 1.0) if rng.rand() < 0.3 else 1.0)
+    if rng.rand() < 0.1:  # underline
+        yline = int(oy + by1 + rng.uniform(-0.05, 0.1) * bh)
+        cv2.line(img, (int(ox + bx0), yline), (int(ox + bx1), yline), fg.tolist(), max(1, size // 20))
+    img = _to_bgr_u8(img)
+
+    # Box in canvas coordinates with jittered margins (the detector's box is
+    # never exact), optionally rotated with the whole canvas.
+    jm = bh
+    x0 = ox + bx0 - rng.uniform(-0.05, 0.5) * jm
+    x1 = ox + bx1 + rng.uniform(-0.05, 0.5) * jm
+    y0 = oy + by0 - rng.uniform(-0.08, 0.25) * jm
+    y1 = oy + by1 + rng.uniform(-0.08, 0.25) * jm
+    quad = np.array([[x0, y0], [x1, y0], [x1, y1], [x0, y1]], np.float32)
+    quad += rng.uniform(-0.04, 0.04, quad.shape).astype(np.float32) * jm
+    ang = 0.0
+    if rng.rand() < 0.5:
+        ang = rng.uniform(-4, 4) if rng.rand() < 0.8 else rng.uniform(-15, 15)
+    if ang != 0.0:
+        M = cv2.getRotationMatrix2D((canvas_w / 2.0, canvas_h / 2.0), ang, 1.0)
+        img = cv2.warpAffine(img, M, (canvas_w, canvas_h), flags=cv2.INTER_LINEAR,
+                             borderMode=cv2.BORDER_REPLICATE)
+        quad = np.concatenate([quad, np.ones((4, 1), np.float32)], 1) @ M.T.astype(np.float32)
+        # A detector box on rotated text is itself rotated: keep the quad as is,
+        # with a little residual angle error.
+        err = rng.uniform(-1.0, 1.0)
+        if err:
+            c = quad.mean(0)
+            E = cv2.getRotationMatrix2D((float(c[0]), float(c[1])), err, 1.0)
+            quad = np.concatenate([quad, np.ones((4, 1), np.float32)], 1) @ E.T.astype(np.float32)
+    if train:
+        img = degrade(img, rng)
+    crop = crop_quad(img, quad, cv2.INTER_CUBIC if rng.rand() < 0.5 else cv2.INTER_LINEAR)
+    return crop, t
+
+
+def rec_resize(crop, min_w=320, height=48):
+    """Library step 1: keep aspect ratio, height 48, pad right with 127 to
+    W = int(48 * max(320/48, ratio))."""
+    rows, cols = crop.shape[:2]
+    ratio = cols / float(rows)
+    max_wh = max(min_w / float(height), ratio)
+    W = int(height * max_wh)
+    rw = int(math.ceil(height * ratio))
+    w = W if rw > W else rw
+    w = max(w, 1)
+    resized = cv2.resize(crop, (w, height), interpolation=cv2.INTER_LINEAR)
+    out = np.full((height, W, 3), 127, np.uint8)
+    out[:, :w] = resized
+    return out
+
+
+def rec_normalize(img):
+    """Library steps 2-4 on a padded 48 x W BGR uint8 line: blur, scale to
+    [-1, 1], CHW float32."""
+    b = cv2.GaussianBlur(img, (3, 3), 1.0, 0.0)
+    v = (b.astype(np.float32) / 255.0 - 0.5) * 2.0
+    return np.ascontiguousarray(v.transpose(2, 0, 1))
+
+
+def rec_preprocess(crop):
+    """Exactly what the library feeds the recogniser for one crop: 3 x 48 x W."""
+    return rec_normalize(rec_resize(crop))
+
+
+def rec_batch(crops, min_w=320, height=48, multiple=8):
+    """Batch of crops padded to a common width (>= 320, multiple of 8)."""
+    resized = []
+    for c in crops:
+        rows, cols = c.shape[:2]
+        w = max(1, int(math.ceil(height * cols / float(rows))))
+        resized.append(cv2.resize(c, (w, height), interpolation=cv2.INTER_LINEAR))
+    W = max(min_w, max(r.shape[1] for r in resized))
+    W = int(math.ceil(W / float(multiple)) * multiple)
+    x = np.empty((len(crops), 3, height, W), np.float32)
+    for i, r in enumerate(resized):
+        img = np.full((height, W, 3), 127, np.uint8)
+        img[:, :r.shape[1]] = r
+        x[i] = rec_normalize(img)
+    return x
+
+
+# ---------------------------------------------------------------- detector data
+
+DET_MEAN = np.array([0.485, 0.456, 0.406], np.float32)
+DET_SCALE = np.array([1 / 0.229, 1 / 0.224, 1 / 0.225], np.float32)
+
+
+def det_normalize(img):
+    v = (img.astype(np.float32) / 255.0 - DET_MEAN) * DET_SCALE
+    return np.ascontiguousarray(v.transpose(2, 0, 1))
+
+
+def det_preprocess(page, pad=20, limit=3840):
+    """Library detector preprocessing of a page: returns (CHW float32,
+    (ratio_h, ratio_w)) where ratio maps padded-page pixels to input pixels."""
+    p = cv2.copyMakeBorder(page, pad, pad, pad, pad, cv2.BORDER_CONSTANT, value=(127, 127, 127))
+    h, w = p.shape[:2]
+    ratio = 1.0
+    if max(h, w) > limit:
+        ratio = limit / float(max(h, w))
+    rh = max(int(round(int(h * ratio) / 32.0) * 32), 32)
+    rw = max(int(round(int(w * ratio) / 32.0) * 32), 32)
+    p = cv2.resize(p, (rw, rh), interpolation=cv2.INTER_LINEAR)
+    return det_normalize(p), (rh / float(h), rw / float(w))
+
+
+def shrink_distance(w, h, ratio=2.0):
+    """Per-side shrink d such that growing the shrunk (w-2d) x (h-2d) box by
+    area * ratio / perimeter gives back d (ratio = 2.0: solved in closed form)."""
+    s = w + h
+    disc = 9.0 * s * s - 32.0 * w * h
+    return (3.0 * s - math.sqrt(max(disc, 0.0))) / 16.0
+
+
+def shrink_quad(quad):
+    """Shrinks a rectangle quad (TL, TR, BR, BL) towards its centre."""
+    q = np.asarray(quad, np.float32)
+    ex = q[1] - q[0]
+    ey = q[3] - q[0]
+    w = float(np.linalg.norm(ex))
+    h = float(np.linalg.norm(ey))
+    if w < 1 or h < 1:
+        return None
+    d = shrink_distance(w, h)
+    ux, uy = ex / w, ey / h
+    return np.array([q[0] + ux * d + uy * d, q[1] - ux * d + uy * d,
+                     q[2] - ux * d - uy * d, q[3] + ux * d - uy * d], np.float32)
+
+
+def det_target(quads, shape):
+    t = np.zeros(shape[:2], np.float32)
+    for q in quads:
+        s = shrink_quad(q)
+        if s is None:
+            continue
+        cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, lineType=cv2.LINE_8, shift=2)
+    return t
+
+
+def _quad_to_mask_coords(q, scale):
+    return np.round(q * scale).astype(np.int32)
+
+
+def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines=1,
+              size_range=(12, 80), rot_prob=0.3, max_angle=20.0, page_border=True,
+              held_out_prob=0.0, vert_prob=0.0):
+    """Renders a page. Returns (BGR uint8 image, list of quads, list of texts).
+
+    train=False renders a clean page (no stray strokes, border or
+    degradation) and may use the held-out font for a fraction
+    `held_out_prob` of the lines.
+
+    Lines never overlap; a gap of at least ~0.3 line heights separates their
+    boxes so the shrunk regions stay apart. A fraction `vert_prob` of the
+    lines is turned a quarter turn (mostly clockwise, reading top to bottom),
+    so that the detector also finds standing lines.
+    """
+    c1, c2, fg = random_colors(rng)
+    img = make_background(rng, height, width, c1, c2)
+    occ = np.zeros((height, width), np.uint8)
+    quads, texts = [], []
+    n_target = rng.randint(min_lines, max_lines + 1)
+    tries = 0
+    page_angle = rng.uniform(-max_angle, max_angle) if rng.rand() < rot_prob else 0.0
+    # The library pads pages with a 20 px grey border; show some of that at
+    # the edges and keep text out of it.
+    border_sides = [s for s in range(4) if rng.rand() < 0.15] if (train and page_border) else []
+    bw_ = 20
+    for side in border_sides:
+        if side == 0:
+            occ[:bw_ + 2] = 1
+        elif side == 1:
+            occ[-bw_ - 2:] = 1
+        elif side == 2:
+            occ[:, :bw_ + 2] = 1
+        else:
+            occ[:, -bw_ - 2:] = 1
+    while len(quads) < n_target and tries < n_target * 4:
+        tries += 1
+        t, c = random_text(rng, cs)
+        if rng.rand() < 0.3:  # longer lines, as in documents
+            t2, c2b = random_text(rng, cs)
+            t = t + " " + t2 if not needs_cjk(t + t2) or rng.rand() < 0.3 else t + t2
+            c = True if needs_cjk(t) else c
+        if needs_cjk(t):
+            c = True
+        lo, hi = size_range
+        u = rng.rand()
+        size = int(lo + (hi - lo) * u * u)  # more small text than large
+        held = (not train) and rng.rand() < held_out_prob
+        face = pick_font(rng, c, not held)
+        font = fonts.get(face, size)
+        spacing = 0.0 if rng.rand() < 0.8 else rng.uniform(0.0, 0.12 if " " in t else 0.3) * size
+        mask, ink = render_text_mask(t, font, spacing)
+        if ink is None:
+            continue
+        bx0, by0, bx1, by1 = line_box(ink, size)
+        bw, bh = bx1 - bx0, by1 - by0
+        if bw > width * 0.95:
+            continue
+        ang = page_angle + (rng.uniform(-3, 3) if rng.rand() < 0.3 else 0.0)
+        if rng.rand() < 0.1:
+            ang = rng.uniform(-max_angle, max_angle)
+        if vert_prob > 0.0 and rng.rand() < vert_prob:
+            ang = (-90.0 if rng.rand() < 0.7 else 90.0) + rng.uniform(-3, 3)
+        # Rotate the mask around the box centre.
+        cx, cy = (bx0 + bx1) / 2.0, (by0 + by1) / 2.0
+        rad = math.radians(ang)
+        cosa, sina = abs(math.cos(rad)), abs(math.sin(rad))
+        mh, mw = mask.shape
+        nw = int(mw * cosa + mh * sina) + 2
+        nh = int(mw * sina + mh * cosa) + 2
+        M = cv2.getRotationMatrix2D((cx, cy), ang, 1.0)
+        M[0, 2] += nw / 2.0 - cx
+        M[1, 2] += nh / 2.0 - cy
+        rm = cv2.warpAffine(mask, M, (nw, nh), flags=cv2.INTER_LINEAR) if ang else None
+        box = np.array([[bx0, by0], [bx1, by0], [bx1, by1], [bx0, by1]], np.float32)
+        if ang:
+            rbox = np.concatenate([box, np.ones((4, 1), np.float32)], 1) @ M.T.astype(np.float32)
+        else:
+            rm = mask
+            rbox = box.copy()
+            nw, nh = mw, mh
+        # Position: box must lie inside the page.
+        minx, miny = rbox.min(0)
+        maxx, maxy = rbox.max(0)
+        if maxx - minx > width - 4 or maxy - miny > height - 4:
+            continue
+        px = rng.uniform(-minx + 2, width - maxx - 2)
+        py = rng.uniform(-miny + 2, height - maxy - 2)
+        qbox = rbox + np.array([px, py], np.float32)
+        # Overlap test against the already placed boxes grown by a gap.
+        gap = max(2.0, rng.uniform(0.3, 0.8) * bh)
+        g = shrink_quad_grow(qbox, gap)
+        test = np.zeros_like(occ)
+        cv2.fillPoly(test, [np.round(g).astype(np.int32)], 1)
+        if (test & occ).any():
+            continue
+        cv2.fillPoly(occ, [np.round(qbox).astype(np.int32)], 1)
+        ix, iy = int(round(px)), int(round(py))
+        # Paste mask (clip to page).
+        ys0, xs0 = max(0, iy), max(0, ix)
+        ys1, xs1 = min(height, iy + nh), min(width, ix + nw)
+        if ys1 <= ys0 or xs1 <= xs0:
+            continue
+        sub = rm[ys0 - iy:ys1 - iy, xs0 - ix:xs1 - ix]
+        col = fg if rng.rand() < 0.8 else random_colors(rng)[2]
+        if _luma(col) > _luma(c1) - 40 and _luma(col) < _luma(c1) + 40:
+            col = fg
+        img[ys0:ys1, xs0:xs1] = blend(img[ys0:ys1, xs0:xs1], sub, col)
+        # Exact quad: shift by the integer paste offset.
+        quads.append(rbox + np.array([ix, iy], np.float32))
+        texts.append(t)
+    out = _to_bgr_u8(img)
+    if train:
+        # Stray strokes/graphics that are not text.
+        if rng.rand() < 0.3:
+            for _ in range(rng.randint(1, 4)):
+                p1 = (int(rng.randint(0, width)), int(rng.randint(0, height)))
+                p2 = (int(rng.randint(0, width)), int(rng.randint(0, height)))
+                cv2.line(out, p1, p2, tuple(int(v) for v in rng.randint(0, 256, 3)), int(rng.randint(1, 3)))
+        out = degrade(out, rng, 0.8)
+        for side in border_sides:
+            if side == 0:
+                out[:bw_] = 127
+            elif side == 1:
+                out[-bw_:] = 127
+            elif side == 2:
+                out[:, :bw_] = 127
+            else:
+                out[:, -bw_:] = 127
+    return out, quads, texts
+
+
+def shrink_quad_grow(q, d):
+    """Grows a rectangle quad by d on every side."""
+    q = np.asarray(q, np.float32)
+    ex = q[1] - q[0]
+    ey = q[3] - q[0]
+    ux = ex / max(float(np.linalg.norm(ex)), 1e-6)
+    uy = ey / max(float(np.linalg.norm(ey)), 1e-6)
+    return np.array([q[0] - ux * d - uy * d, q[1] + ux * d - uy * d,
+                     q[2] + ux * d + uy * d, q[3] - ux * d + uy * d], np.float32)

@@ -1,0 +1,220 @@
+#!/usr/bin/python3
+"""Trains the text detector on synthetic pages rendered on the fly.
+
+Target: 1 inside each line box shrunk so that the library's unclip step
+(grow by area * 2 / perimeter) restores the full box, 0 elsewhere.
+Loss: BCE + dice.  Resumes from work/det_last.pt; the best checkpoint by
+validation box F-score is kept in work/det_best.pt (EMA weights).
+"""
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+import detpost  # noqa: E402
+import models  # noqa: E402
+import textgen  # noqa: E402
+
+
+def make_model():
+    return models.Detector()
+
+
+class PageBatches(torch.utils.data.IterableDataset):
+    def __init__(self, batch, seed, sizes=(384, 448, 512, 576)):
+        self.batch = batch
+        self.seed = seed
+        self.sizes = sizes
+
+    def __iter__(self):
+        info = torch.utils.data.get_worker_info()
+        wid = info.id if info is not None else 0
+        rng = np.random.RandomState((self.seed * 7919 + wid * 104729 + 17) % (2 ** 31))
+        cs = textgen.Charset()
+        fonts = textgen.FontCache()
+        while True:
+            s = int(self.sizes[rng.randint(0, len(self.sizes))])
+            n = max(2, int(self.batch * (512 * 512) / float(s * s)))
+            xs = np.empty((n, 3, s, s), np.float32)
+            ys = np.empty((n, 1, s, s), np.float32)
+            for i in range(n):
+                hi = 80 if rng.rand() < 0.5 else 40
+                img, quads, _ = textgen.make_page(rng, cs, fonts, s, s, train=True,
+                                                  max_lines=int(rng.randint(4, 30)),
+                                                  size_range=(12, hi), vert_prob=0.06)
+                xs[i] = textgen.det_normalize(img)
+                ys[i, 0] = textgen.det_target(quads, img.shape)
+            yield torch.from_numpy(xs), torch.from_numpy(ys)
+
+
+def make_val(seed, n):
+    rng = np.random.RandomState(seed)
+    cs = textgen.Charset()
+    fonts = textgen.FontCache()
+    items = []
+    for _ in range(n):
+        w = int(rng.choice([640, 800, 960]))
+        h = int(rng.choice([480, 600, 720]))
+        page, quads, _ = textgen.make_page(rng, cs, fonts, w, h, train=True,
+                                           max_lines=12, min_lines=4, page_border=False)
+        x, (ry, rx) = textgen.det_preprocess(page)
+        sc = np.array([rx, ry], np.float32)
+        q_in = [(q + 20.0) * sc for q in quads]
+        target = textgen.det_target(q_in, x.shape[1:])
+        items.append((x, q_in, target))
+    return items
+
+
+@torch.no_grad()
+def evaluate(model, val):
+    model.eval()
+    tp = fp = fn = 0
+    bm = bp = bg = 0
+    ious = []
+    for x, quads, target in val:
+        prob = model(torch.from_numpy(x)[None])[0, 0].numpy()
+        pred = prob > 0.4
+        t = target > 0.5
+        tp += int((pred & t).sum())
+        fp += int((pred & ~t).sum())
+        fn += int((~pred & t).sum())
+        boxes, _ = detpost.boxes_from_prob(prob)
+        m, miou = detpost.match_boxes(boxes, quads, prob.shape)
+        bm += m
+        bp += len(boxes)
+        bg += len(quads)
+        if m:
+            ious.append(miou)
+    pf = 2 * tp / float(max(2 * tp + fp + fn, 1))
+    prec = bm / float(max(bp, 1))
+    rec = bm / float(max(bg, 1))
+    bf = 2 * prec * rec / max(prec + rec, 1e-9)
+    return {"pix_f": pf, "box_p": prec, "box_r": rec, "box_f": bf,
+            "match_iou": float(np.mean(ious)) if ious else 0.0}
+
+
+def dice_loss(logits, target, eps=1.0):
+    p = torch.sigmoid(logits)
+    inter = (p * target).sum(dim=(1, 2, 3))
+    den = p.sum(dim=(1, 2, 3)) + target.sum(dim=(1, 2, 3))
+    return (1 - (2 * inter + eps) / (den + eps)).mean()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--budget-min", type=float, default=95.0, help="total wall-clock training minutes")
+    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--workers", type=int, default=1)
+    ap.add_argument("--batch", type=int, default=8, help="pages per batch at 512x512 (scaled by area)")
+    ap.add_argument("--lr", type=float, default=2e-3)
+    ap.add_argument("--seed", type=int, default=4321)
+    ap.add_argument("--ckpt-every-min", type=float, default=4.0)
+    ap.add_argument("--val-every-min", type=float, default=8.0)
+    ap.add_argument("--val-pages", type=int, default=24)
+    ap.add_argument("--tag", default="det", help="file prefix inside work/")
+    args = ap.parse_args()
+
+    torch.set_num_threads(args.threads)
+    torch.manual_seed(args.seed)
+    np.random.seed(args.seed)
+    os.makedirs(common.WORK, exist_ok=True)
+    log = common.Logger(os.path.join(common.WORK, args.tag + ".log"))
+    last_path = os.path.join(common.WORK, args.tag + "_last.pt")
+    best_path = os.path.join(common.WORK, args.tag + "_best.pt")
+
+    model = make_model()
+    opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
+    ema = common.EMA(model, decay=0.995)
+    step, elapsed, best = 0, 0.0, -1.0
+    if os.path.exists(last_path):
+        ck = torch.load(last_path, map_location="cpu")
+        model.load_state_dict(ck["model"])
+        opt.load_state_dict(ck["opt"])
+        ema.state = ck["ema"]
+        step, elapsed, best = ck["step"], ck["elapsed"], ck["best"]
+        log("resumed from %s at step %d, %.1f min used" % (last_path, step, elapsed / 60))
+    budget = args.budget_min * 60.0
+    if elapsed >= budget:
+        log("budget already used up (%.1f min)" % (elapsed / 60))
+        return
+    log("detector: %.3fM params, batch %d, threads %d, workers %d, budget %.0f min"
+        % (sum(p.numel() for p in model.parameters()) / 1e6, args.batch, args.threads,
+           args.workers, args.budget_min))
+    val = make_val(args.seed + 999, args.val_pages)
+    ds = PageBatches(args.batch, args.seed + step)
+    dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
+                                     prefetch_factor=4 if args.workers else 2)
+    start = time.time() - elapsed
+    last_ckpt = last_val = time.time()
+    run = np.zeros(3)
+    run_n, t_data, t_step = 0, 0.0, 0.0
+
+    def snapshot():
+        return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
+                "step": step, "elapsed": time.time() - start, "best": best}
+
+    def validate():
+        nonlocal best
+        cur = {k: v.clone() for k, v in model.state_dict().items()}
+        model.load_state_dict(ema.state)
+        m = evaluate(model, val)
+        model.load_state_dict(cur)
+        model.train()
+        log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
+        if m["box_f"] > best:
+            best = m["box_f"]
+            common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step,
+                                "metrics": m}, best_path)
+            log("new best (%.4f) -> %s" % (best, best_path))
+
+    model.train()
+    it = iter(dl)
+    while True:
+        now = time.time()
+        if now - start >= budget:
+            break
+        ta = time.time()
+        x, y = next(it)
+        tb = time.time()
+        for g in opt.param_groups:
+            g["lr"] = common.lr_at((now - start) / budget, step, args.lr, warmup=200)
+        logits = model.logits(x)
+        bce = F.binary_cross_entropy_with_logits(logits, y)
+        dl_ = dice_loss(logits, y)
+        loss = bce * 5.0 + dl_
+        opt.zero_grad(set_to_none=True)
+        loss.backward()
+        torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
+        opt.step()
+        ema.update(model, step)
+        step += 1
+        t_data += tb - ta
+        t_step += time.time() - tb
+        run += [float(loss), float(bce), float(dl_)]
+        run_n += 1
+        if step % 25 == 0:
+            r = run / run_n
+            log("step %d loss %.4f (bce %.4f dice %.4f) lr %.2e S %d | data %.3fs step %.3fs | %.1f min"
+                % (step, r[0], r[1], r[2], opt.param_groups[0]["lr"], x.shape[3],
+                   t_data / run_n, t_step / run_n, (time.time() - start) / 60))
+            run[:] = 0
+            run_n, t_data, t_step = 0, 0.0, 0.0
+        if time.time() - last_val >= args.val_every_min * 60:
+            validate()
+            last_val = time.time()
+        if time.time() - last_ckpt >= args.ckpt_every_min * 60:
+            common.save_atomic(snapshot(), last_path)
+            last_ckpt = time.time()
+    validate()
+    common.save_atomic(snapshot(), last_path)
+    log("finished: step %d, %.1f min, best %.4f" % (step, (time.time() - start) / 60, best))
+
+
+if __name__ == "__main__":
+    main()

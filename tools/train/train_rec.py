@@ -1,0 +1,220 @@
+#!/usr/bin/python3
+"""Trains the line recogniser (CTC) on synthetic lines rendered on the fly.
+
+Resumes from work/rec_last.pt when present; stops when the wall-clock budget
+(summed over resumed runs) is used up.  The best checkpoint by validation
+exact-line accuracy is kept in work/rec_best.pt (EMA weights).
+"""
+import argparse
+import math
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+import models  # noqa: E402
+import textgen  # noqa: E402
+
+MAX_W = 1024  # widest training line after resizing to height 48
+
+
+def make_model():
+    return models.Recognizer(textgen.Charset().num_classes)
+
+
+class LineBatches(torch.utils.data.IterableDataset):
+    """Endless stream of width-bucketed batches built inside the workers."""
+
+    def __init__(self, batch, seed):
+        self.batch = batch
+        self.seed = seed
+
+    def __iter__(self):
+        info = torch.utils.data.get_worker_info()
+        wid = info.id if info is not None else 0
+        rng = np.random.RandomState((self.seed * 7919 + wid * 104729) % (2 ** 31))
+        cs = textgen.Charset()
+        fonts = textgen.FontCache()
+        group = 4
+        while True:
+            samples = []
+            while len(samples) < self.batch * group:
+                crop, text = textgen.make_rec_sample(rng, cs, fonts)
+                w = math.ceil(48.0 * crop.shape[1] / crop.shape[0])
+                label = cs.encode(text)
+                # CTC needs at least len + repeats steps; leave slack.
+                if w > MAX_W or len(label) * 2 + 2 > max(w, 320) // 4:
+                    continue
+                samples.append((w, crop, label))
+            samples.sort(key=lambda s: s[0])
+            order = rng.permutation(group)
+            for g in order:
+                part = samples[g * self.batch:(g + 1) * self.batch]
+                x = textgen.rec_batch([s[1] for s in part])
+                labels = [s[2] for s in part]
+                yield (torch.from_numpy(x),
+                       torch.tensor([c for l in labels for c in l], dtype=torch.long),
+                       torch.tensor([len(l) for l in labels], dtype=torch.long))
+
+
+def make_val(seed, n_mixed, n_digits):
+    rng = np.random.RandomState(seed)
+    cs = textgen.Charset()
+    fonts = textgen.FontCache()
+    items = []
+    for _ in range(n_mixed):
+        crop, text = textgen.make_rec_sample(rng, cs, fonts)
+        items.append(("mixed", textgen.rec_preprocess(crop), text))
+    for _ in range(n_digits):
+        t = textgen._digit_dash(rng) if rng.rand() < 0.7 else textgen._phone(rng)
+        crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t, cjk=False)
+        items.append(("digits", textgen.rec_preprocess(crop), text))
+    return items
+
+
+@torch.no_grad()
+def evaluate(model, val, cs):
+    model.eval()
+    stats = {}
+    for kind, x, text in val:
+        probs = model(torch.from_numpy(x)[None])[0].numpy()
+        pred = cs.decode_greedy(probs)
+        s = stats.setdefault(kind, [0, 0, 0, 0])
+        s[0] += 1
+        s[1] += int(pred == text)
+        s[2] += common.edit_distance(pred, text)
+        s[3] += len(text)
+    out = {}
+    for k, (n, ok, ed, ln) in stats.items():
+        out[k + "_acc"] = ok / float(n)
+        out[k + "_cer"] = ed / float(max(ln, 1))
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--budget-min", type=float, default=95.0, help="total wall-clock training minutes")
+    ap.add_argument("--threads", type=int, default=4)
+    ap.add_argument("--workers", type=int, default=2)
+    ap.add_argument("--batch", type=int, default=48)
+    ap.add_argument("--lr", type=float, default=1.5e-3)
+    ap.add_argument("--seed", type=int, default=1234)
+    ap.add_argument("--ckpt-every-min", type=float, default=4.0)
+    ap.add_argument("--val-every-min", type=float, default=8.0)
+    ap.add_argument("--val-mixed", type=int, default=300)
+    ap.add_argument("--val-digits", type=int, default=150)
+    ap.add_argument("--tag", default="rec", help="file prefix inside work/")
+    ap.add_argument("--reset-best", action="store_true",
+                    help="forget the best score of the checkpoint (after a change of the val set)")
+    args = ap.parse_args()
+
+    torch.set_num_threads(args.threads)
+    torch.manual_seed(args.seed)
+    np.random.seed(args.seed)
+    os.makedirs(common.WORK, exist_ok=True)
+    log = common.Logger(os.path.join(common.WORK, args.tag + ".log"))
+    last_path = os.path.join(common.WORK, args.tag + "_last.pt")
+    best_path = os.path.join(common.WORK, args.tag + "_best.pt")
+
+    cs = textgen.Charset()
+    model = make_model()
+    opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
+    ema = common.EMA(model)
+    step, elapsed, best = 0, 0.0, -1.0
+    if os.path.exists(last_path):
+        ck = torch.load(last_path, map_location="cpu")
+        model.load_state_dict(ck["model"])
+        opt.load_state_dict(ck["opt"])
+        ema.state = ck["ema"]
+        step, elapsed, best = ck["step"], ck["elapsed"], ck["best"]
+        log("resumed from %s at step %d, %.1f min used" % (last_path, step, elapsed / 60))
+        if args.reset_best:
+            best = -1.0
+    budget = args.budget_min * 60.0
+    if elapsed >= budget:
+        log("budget already used up (%.1f min)" % (elapsed / 60))
+        return
+    log("recogniser: %d classes, %.2fM params, batch %d, threads %d, workers %d, budget %.0f min"
+        % (cs.num_classes, sum(p.numel() for p in model.parameters()) / 1e6, args.batch,
+           args.threads, args.workers, args.budget_min))
+
+    val = make_val(args.seed + 999, args.val_mixed, args.val_digits)
+    # Resuming continues with fresh data rather than replaying the same stream.
+    ds = LineBatches(args.batch, args.seed + step)
+    dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
+                                     prefetch_factor=4 if args.workers else 2,
+                                     persistent_workers=False)
+    ctc = torch.nn.CTCLoss(blank=0, zero_infinity=True)
+    start = time.time() - elapsed
+    last_ckpt = last_val = time.time()
+    run_loss, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
+    t0 = time.time()
+
+    def snapshot():
+        return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
+                "step": step, "elapsed": time.time() - start, "best": best,
+                "classes": cs.num_classes}
+
+    def validate():
+        nonlocal best
+        cur = {k: v.clone() for k, v in model.state_dict().items()}
+        model.load_state_dict(ema.state)
+        m = evaluate(model, val, cs)
+        model.load_state_dict(cur)
+        model.train()
+        score = m.get("mixed_acc", 0) + m.get("digits_acc", 0)
+        log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
+        if score > best:
+            best = score
+            common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step,
+                                "metrics": m, "classes": cs.num_classes}, best_path)
+            log("new best (%.4f) -> %s" % (score, best_path))
+
+    model.train()
+    it = iter(dl)
+    while True:
+        now = time.time()
+        if now - start >= budget:
+            break
+        ta = time.time()
+        x, targets, tlen = next(it)
+        tb = time.time()
+        for g in opt.param_groups:
+            g["lr"] = common.lr_at((now - start) / budget, step, args.lr)
+        logits = model.logits(x)                       # N x T x K
+        logp = F.log_softmax(logits, dim=2).transpose(0, 1)
+        T, N = logp.shape[0], logp.shape[1]
+        loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
+        opt.zero_grad(set_to_none=True)
+        loss.backward()
+        torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
+        opt.step()
+        ema.update(model, step)
+        step += 1
+        t_data += tb - ta
+        t_step += time.time() - tb
+        run_loss += float(loss)
+        run_n += 1
+        if step % 50 == 0:
+            log("step %d loss %.4f lr %.2e W %d | data %.3fs step %.3fs | %.1f min"
+                % (step, run_loss / run_n, opt.param_groups[0]["lr"], x.shape[3],
+                   t_data / run_n, t_step / run_n, (time.time() - start) / 60))
+            run_loss, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
+        if time.time() - last_val >= args.val_every_min * 60:
+            validate()
+            last_val = time.time()
+        if time.time() - last_ckpt >= args.ckpt_every_min * 60:
+            common.save_atomic(snapshot(), last_path)
+            last_ckpt = time.time()
+    validate()
+    common.save_atomic(snapshot(), last_path)
+    log("finished: step %d, %.1f min, best %.4f" % (step, (time.time() - start) / 60, best))
+
+
+if __name__ == "__main__":
+    main()
