@@ -5,6 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target demo
-./build/examples/demo models "[0-9]{4}-[0-9]{2}-[0-9]{2}" examples/sample.png --out build/sample_vis.png
+cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DVARNEL_BUILD_TESTS=OFF -DVARNEL_BUILD_BENCH=OFF >/dev/null
+cmake --build build-demo -j"$(nproc)" --target demo
+./build-demo/examples/demo models "[0-9]{4}-[0-9]{2}-[0-9]{2}" examples/sample.png --out build-demo/sample_vis.png

@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and running libvarnel
-# need. Quick when everything is already present.
+# Installs the Debian packages that libvarnel needs. Quick when everything
+# is already present.
+#   scripts/deps.sh          building the library and running the demo host
+#   scripts/deps.sh --tests  everything the test suite needs as well
 set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
   libopencv-dev libopencv-contrib-dev libpolyclipping-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
-  xvfb xauth
-  fonts-arphic-uming fonts-wqy-zenhei fonts-wqy-microhei
+  fonts-arphic-uming fonts-wqy-zenhei
 )
+if [ "${1:-}" = "--tests" ]; then
+  packages+=(
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev
+    xvfb xauth
+    fonts-arphic-ukai fonts-wqy-microhei fonts-noto-cjk fonts-dejavu-core fonts-liberation
+    python3 python3-torch python3-onnx python3-opencv python3-pil python3-numpy
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs every test: a normal build, an AddressSanitizer + UndefinedBehavior-
-# Sanitizer build, 60 seconds of fuzzing of the model file reader, and the
-# end-to-end accuracy check on the held-out subset.
+# Sanitizer build, an installed-library host, 60 seconds of fuzzing of the
+# model file reader, the training tools' tests, and the end-to-end accuracy
+# check on the held-out subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh
+bash scripts/deps.sh --tests
 jobs="$(nproc)"
 
 echo "== normal build"
@@ -37,7 +38,8 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVARNEL_FUZZ=ON -DVARNEL_BUILD_BE
 cmake --build build-fuzz -j"$jobs" --target fuzz_model_reader
 bash fuzz/run_fuzz.sh build-fuzz 60
 
-if [ -x scripts/eval.sh ]; then
-  echo "== held-out accuracy"
-  bash scripts/eval.sh build
-fi
+echo "== training tools (renderer, dictionary, export checks)"
+OMP_NUM_THREADS=2 /usr/bin/python3 -m unittest tools/train/test_train.py
+
+echo "== held-out accuracy"
+bash scripts/eval.sh build
