@@ -12,6 +12,7 @@
 
 #include "global.h"
 #include "infer_pass.h"
+#include "model_load.h"
 #include "utils.h"
 #include "zel_log.h"
 
@@ -72,16 +73,7 @@ bool output_planes(const float* out, const std::vector<int>& shape, int& planes,
 
 TextDetect::TextDetect() = default;
 
-TextDetect::~TextDetect() {
-    if (session != nullptr && interpreter) {
-        interpreter->releaseSession(session);
-    }
-    session = nullptr;
-    if (interpreter) {
-        interpreter->releaseModel();
-        interpreter.reset();
-    }
-}
+TextDetect::~TextDetect() { release_engine_model(interpreter, session); }
 
 int TextDetect::initModel_mnn(const std::string& model_dir, int device, int n) {
     std::string model_name = model_dir + "/" + box_bin;
@@ -89,36 +81,7 @@ int TextDetect::initModel_mnn(const std::string& model_dir, int device, int n) {
         zel_log(1, "Model box file not found: %s", model_name.c_str());
         return -1;
     }
-
-    long len = 0;
-    unsigned char* buffer = read_model_from_file(model_name, len, 1);
-    if (buffer == nullptr) {
-        zel_log(1, "load model %s fail.", model_name.c_str());
-        return -1002;
-    }
-
-    // A session of an earlier model belongs to the interpreter about to be
-    // replaced: release it first.
-    if (session != nullptr && interpreter) {
-        interpreter->releaseSession(session);
-    }
-    session = nullptr;
-    interpreter.reset(MNN::Interpreter::createFromBuffer(buffer, static_cast<size_t>(len)));
-    free(buffer);
-    if (!interpreter) {
-        zel_log(1, "load model %s fail.", model_name.c_str());
-        return -1;
-    }
-    zel_log(1, "model [%s] loaded", model_name.c_str());
-
-    MNN::ScheduleConfig schedule_config;
-    schedule_config.type = MNN_FORWARD_CPU;
-    schedule_config.numThread = 2;
-    MNN::BackendConfig backend_config;
-    backend_config.precision = MNN::BackendConfig::Precision_High;
-    schedule_config.backendConfig = &backend_config;
-    session = interpreter->createSession(schedule_config);
-    return 0;
+    return load_engine_model(model_name, interpreter, session);
 }
 
 int TextDetect::initModel_cuda(const std::string& model_dir, int device, int n) { return 0; }

@@ -2,6 +2,9 @@
 // stage time table.
 #include "ocr.h"
 
+#include <cstdint>
+#include <memory>
+
 #include "zel_log.h"
 
 namespace OCR {
@@ -10,9 +13,11 @@ namespace {
 
 // Floors below which a crop is too small to hold a readable line; they
 // scale with the image width (40 and 26 pixels at 3840 columns).
+// The products are integers, then divided in double precision and
+// truncated; they are taken in 64 bits so that no width overflows them.
 void crop_floors(int width, int& min_w, int& min_h) {
-    min_w = static_cast<int>(width * 40 / 3840.0);
-    min_h = static_cast<int>(width * 26 / 3840.0);
+    min_w = static_cast<int>(static_cast<int64_t>(width) * 40 / 3840.0);
+    min_h = static_cast<int>(static_cast<int64_t>(width) * 26 / 3840.0);
 }
 
 // Adds the run's table into the caller's and returns the sum of all nine
@@ -31,8 +36,11 @@ float add_times(const std::vector<std::vector<double>>& time_info, std::vector<s
 }  // namespace
 
 ocr::ocr() {
-    detector = new TextDetect();
+    // Held until the recogniser exists too: should its construction throw,
+    // the detector is released with it.
+    std::unique_ptr<TextDetect> det(new TextDetect());
     recognizer = new TextRec();
+    detector = det.release();
 }
 
 ocr::~ocr() {
@@ -67,13 +75,15 @@ void ocr::set_filter(int reserved, int min_h, int max_h, int min_w, int max_w) {
     max_crop_w = max_w;
 }
 
-void ocr::det(cv::Mat& img, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times) {
-    if (img.channels() != 3) Utility::get_3channels_img(img);
-    std::vector<std::vector<std::vector<int>>> boxes;
-    detector->Model_Infer(img, boxes, times);
+namespace {
+
+// Appends one default record per box, in the boxes' order, with the given
+// image index; the boxes are moved out.
+void append_boxes(std::vector<std::vector<std::vector<int>>>& boxes, int32_t imgid,
+                  std::vector<OCRPredictResult>& ocr_results) {
     for (auto& box : boxes) {
         OCRPredictResult res{};
-        res.imgid = 0;  // one image: its index is 0
+        res.imgid = imgid;
         res.score = -1.0f;
         res.cls_label = -1;
         res.box = std::move(box);
@@ -81,21 +91,21 @@ void ocr::det(cv::Mat& img, std::vector<OCRPredictResult>& ocr_results, std::vec
     }
 }
 
+}  // namespace
+
+void ocr::det(cv::Mat& img, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times) {
+    if (img.channels() != 3) Utility::get_3channels_img(img);
+    std::vector<std::vector<std::vector<int>>> boxes;
+    detector->Model_Infer(img, boxes, times);
+    append_boxes(boxes, 0, ocr_results);  // one image: its index is 0
+}
+
 void ocr::det_batch(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
                     std::vector<double>& times) {
     ocr_results.clear();
     std::vector<DetResult> det_results;
     detector->Model_Infer_batch(img_list, det_results, times);
-    for (auto& det_result : det_results) {
-        for (auto& box : det_result.boxes) {
-            OCRPredictResult res{};
-            res.imgid = det_result.imgid;
-            res.score = -1.0f;
-            res.cls_label = -1;
-            res.box = std::move(box);
-            ocr_results.push_back(std::move(res));
-        }
-    }
+    for (DetResult& det_result : det_results) append_boxes(det_result.boxes, det_result.imgid, ocr_results);
 }
 
 void ocr::rec(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,

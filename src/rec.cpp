@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 
 #include <opencv2/imgproc.hpp>
 
 #include "global.h"
 #include "infer_pass.h"
+#include "model_load.h"
 #include "utility.h"
 #include "utils.h"
 #include "zel_log.h"
@@ -48,16 +50,7 @@ int check_dict(const std::string& dict_path) {
 
 TextRec::TextRec() = default;
 
-TextRec::~TextRec() {
-    if (session != nullptr) {
-        interpreter->releaseSession(session);
-        session = nullptr;
-    }
-    if (interpreter) {
-        interpreter->releaseModel();
-        interpreter.reset();
-    }
-}
+TextRec::~TextRec() { release_engine_model(interpreter, session); }
 
 int TextRec::initModel_mnn(const std::string& model_dir, int device, int n) {
     const std::string model_path = model_dir + "/" + rec_binv4_cn;
@@ -69,27 +62,8 @@ int TextRec::initModel_mnn(const std::string& model_dir, int device, int n) {
     }
     if (check_dict(dict_path) != 0) return -1;
 
-    long len = 0;
-    unsigned char* buffer = read_model_from_file(model_path, len, 1);
-    if (buffer == nullptr) {
-        zel_log(1, "load model %s fail.", model_path.c_str());
-        return -1002;
-    }
-    interpreter = std::shared_ptr<MNN::Interpreter>(MNN::Interpreter::createFromBuffer(buffer, len));
-    free(buffer);
-    if (!interpreter) {
-        zel_log(1, "load model %s fail.", model_path.c_str());
-        return -1;
-    }
-    zel_log(1, "model [%s] loaded", model_path.c_str());
-
-    MNN::ScheduleConfig config;
-    config.type = MNN_FORWARD_CPU;
-    config.numThread = 2;
-    MNN::BackendConfig backend_config;
-    backend_config.precision = MNN::BackendConfig::Precision_High;
-    config.backendConfig = &backend_config;
-    session = interpreter->createSession(config);
+    const int ret = load_engine_model(model_path, interpreter, session);
+    if (ret != 0) return ret;
 
     label_list = Utility::ReadDict(dict_path);
     zel_log(1, "dict [%s] loaded", dict_path.c_str());
@@ -124,10 +98,7 @@ int TextRec::initModel_mnn(const std::string& model_dir, int device, int n) {
     }
     if (!why.empty()) {
         zel_log(1, "recognition model %s refused: %s", model_path.c_str(), why.c_str());
-        if (session != nullptr) interpreter->releaseSession(session);
-        session = nullptr;
-        interpreter->releaseModel();
-        interpreter.reset();
+        release_engine_model(interpreter, session);
         label_list.clear();
         return -1;
     }
@@ -155,6 +126,28 @@ float* TextRec::cuda_infer(float* input, std::vector<int>& input_shape, std::vec
     // There is no GPU back end: the pass yields no output.
     output_shape.clear();
     return nullptr;
+}
+
+float TextRec::CtcDecode(const float* scores, int steps, int classes, const std::vector<std::string>& labels,
+                         std::string& text) {
+    const int label_count = static_cast<int>(labels.size());
+    if (scores == nullptr || classes <= 0) steps = 0;  // no scores: no step is kept
+    int last_index = 0;
+    float score = 0.f;
+    int count = 0;
+    for (int t = 0; t < steps; ++t) {
+        const float* step = scores + static_cast<size_t>(t) * static_cast<size_t>(classes);
+        const int argmax_idx = static_cast<int>(Utility::argmax(step, step + classes));
+        const float max_value = *std::max_element(step, step + classes);
+        // A class without a dictionary entry is never read.
+        if (argmax_idx > 0 && argmax_idx < label_count && !(t > 0 && argmax_idx == last_index)) {
+            score += max_value;
+            count += 1;
+            text += labels[argmax_idx];
+        }
+        last_index = argmax_idx;
+    }
+    return score / count;  // 0 / 0 is NaN when no step was kept
 }
 
 void TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>& rec_texts,
@@ -216,49 +209,40 @@ void TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string
         }
         preprocess_diff += clock::now() - preprocess_start;
 
-        float* input = new float[static_cast<size_t>(n) * 3 * imgH * batch_width];
-        permute_batch_op.Run(norm_img_batch, input);
+        // Both arrays are owned here, so an exception of the engine or of
+        // the decoding cannot leak them.
+        std::unique_ptr<float[]> input(new float[static_cast<size_t>(n) * 3 * imgH * batch_width]);
+        permute_batch_op.Run(norm_img_batch, input.get());
         std::vector<int> input_shape = {n, 3, imgH, batch_width};
 
         auto inference_start = clock::now();
         std::vector<int> predict_shape;
-        float* predict_batch = use_cuda ? cuda_infer(input, input_shape, predict_shape)
-                                        : mnn_infer(input, input_shape, predict_shape);
+        std::unique_ptr<float[]> predict_batch(use_cuda ? cuda_infer(input.get(), input_shape, predict_shape)
+                                                        : mnn_infer(input.get(), input_shape, predict_shape));
         inference_diff += clock::now() - inference_start;
 
         auto postprocess_start = clock::now();
-        if (predict_batch != nullptr && predict_shape.size() >= 3) {
-            // Never more sequences than the batch has crops, and never a
-            // class the dictionary does not hold.
+        // The array holds N x T x K x W values; a sequence of T steps of K
+        // scores is read from it only when the shape says W >= 1.
+        if (predict_batch != nullptr && predict_shape.size() == 4 && predict_shape[3] >= 1) {
+            // Never more sequences than the batch has crops.
             const int seq_num = std::min(predict_shape[0], n);
             const int steps = predict_shape[1];
             const int classes = predict_shape[2];
-            const int labels = static_cast<int>(label_list.size());
             for (int m = 0; m < seq_num; ++m) {
+                const float* seq =
+                    predict_batch.get() + static_cast<size_t>(m) * static_cast<size_t>(std::max(steps, 0)) *
+                                              static_cast<size_t>(std::max(classes, 0));
                 std::string str_res;
-                int last_index = 0;
-                float score = 0.f;
-                int count = 0;
-                for (int t = 0; t < steps; ++t) {
-                    const float* step = predict_batch + (static_cast<size_t>(m) * steps + t) * classes;
-                    int argmax_idx = static_cast<int>(Utility::argmax(step, step + classes));
-                    float max_value = classes > 0 ? *std::max_element(step, step + classes) : 0.f;
-                    if (argmax_idx > 0 && argmax_idx < labels && (!(t > 0 && argmax_idx == last_index))) {
-                        score += max_value;
-                        count += 1;
-                        str_res += label_list[argmax_idx];
-                    }
-                    last_index = argmax_idx;
-                }
-                score /= count;
+                const float score = CtcDecode(seq, steps, classes, label_list, str_res);
                 if (std::isnan(score)) continue;
                 const size_t pos = static_cast<size_t>(positions[order[beg + m]]);
                 if (pos < rec_texts.size()) rec_texts[pos] = str_res;
                 if (pos < rec_text_scores.size()) rec_text_scores[pos] = score;
             }
         }
-        delete[] input;
-        delete[] predict_batch;
+        input.reset();
+        predict_batch.reset();
         postprocess_diff += clock::now() - postprocess_start;
     }
 

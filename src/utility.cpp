@@ -140,6 +140,12 @@ void Utility::VisualizeBboxes(const cv::Mat& srcimg, const std::vector<OCRPredic
 }
 
 cv::Mat Utility::GetRotateCropImage(const cv::Mat& srcimage, std::vector<std::vector<int>> box) {
+    // Four corners of two coordinates each are read; a box without them
+    // gives no crop.
+    if (box.size() < 4) return cv::Mat(0, 0, srcimage.type());
+    for (size_t i = 0; i < 4; ++i) {
+        if (box[i].size() < 2) return cv::Mat(0, 0, srcimage.type());
+    }
     std::vector<int> x_collect = {box[0][0], box[1][0], box[2][0], box[3][0]};
     std::vector<int> y_collect = {box[0][1], box[1][1], box[2][1], box[3][1]};
     int left = *std::min_element(x_collect.begin(), x_collect.end());
@@ -238,7 +244,9 @@ void Utility::print_result(const std::vector<OCRPredictResult>& ocr_result) {
         if (!res.box.empty()) {
             std::cout << "det boxes: [";
             for (size_t n = 0; n < res.box.size(); ++n) {
-                std::cout << '[' << res.box[n][0] << ',' << res.box[n][1] << "]";
+                // A coordinate a point lacks prints as 0.
+                const std::vector<int>& p = res.box[n];
+                std::cout << '[' << (p.size() > 0 ? p[0] : 0) << ',' << (p.size() > 1 ? p[1] : 0) << "]";
                 if (n != res.box.size() - 1) std::cout << ',';
             }
             std::cout << "] ";

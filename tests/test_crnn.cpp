@@ -204,6 +204,42 @@ TEST_F(Crnn, InvalidPatternThrowsWithEmptyList) {
     EXPECT_TRUE(results.empty());
 }
 
+TEST_F(Crnn, NullPatternIsRefused) {
+    cv::Mat img = page(800, 300, {kWide});
+    std::vector<BOX_RESULT> results = {stale_record()};
+    int ret = 0;
+    const std::string out = captured([&] { ret = crnn_ocr(img, 0, 0, 0, 0, 0, 0.f, nullptr, nullptr, results); });
+    EXPECT_EQ(ret, -1);
+    EXPECT_EQ(out, "no pattern given\n");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].text, "stale");
+}
+
+TEST_F(Crnn, LongTextIsCutOnTheRecordLineOnly) {
+    // The dictionary's "B" entry is 1201 bytes: "x" and 400 three-byte
+    // characters. The record line holds at most 960 bytes of text, cut
+    // before the character that byte 960 belongs to.
+    std::string long_entry = "x";
+    for (int i = 0; i < 400; ++i) long_entry += "汉";
+    varnel_test::ModelDir dir;
+    ASSERT_TRUE(dir.add_model("boxv3.p", varnel_test::data_path("det_dark.onnx")));
+    ASSERT_TRUE(dir.add_model("ocrv4_cn.p", varnel_test::data_path("rec_bars.onnx")));
+    ASSERT_TRUE(dir.add_text("ocrv3_cn.txt", "A\n" + long_entry + "\nC\n"));
+    std::string path = dir.path();
+    int ret = 1;
+    captured([&] { ret = init_crnn(path, "cpu", 0); });
+    ASSERT_EQ(ret, 0);
+
+    cv::Mat img = page(800, 300, {kWide});
+    std::vector<BOX_RESULT> results;
+    std::string out;
+    EXPECT_EQ(request(img, "x", results, &out), 1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].text, long_entry);  // the record keeps the whole text
+    EXPECT_TRUE(contains(out, "00: " + long_entry.substr(0, 958) + ":1\n")) << out;
+    EXPECT_FALSE(contains(out, long_entry.substr(0, 959)));
+}
+
 TEST_F(Crnn, ImageWithoutText) {
     cv::Mat img = page(640, 480, {});
     std::vector<BOX_RESULT> results = {stale_record()};
@@ -303,7 +339,7 @@ TEST_F(Crnn, ExtremeSizesGiveAClearResult) {
 
     cv::Mat long_strip(10, 100000, CV_8UC3, cv::Scalar::all(255));
     long_strip(cv::Rect(1000, 2, 60000, 6)).setTo(cv::Scalar::all(0));
-    // The bar's crop is wider than the image library warps in one piece;
+    // The bar's crop is wider than the image library warps in one go;
     // it is cut all the same, then dropped: the floors of a 100000-pixel
     // wide image are 1041 x 677 pixels.
     std::string out;
@@ -456,6 +492,10 @@ TEST(CrnnLifecycle, DeviceNameSelectsTheRoad) {
         EXPECT_EQ(ret, 0) << name;
         EXPECT_EQ(g_use_cuda, 0) << name;
     }
+    g_use_cuda = 1;
+    captured([&] { ret = init_crnn(path, nullptr, 0); });  // no name: the CPU road
+    EXPECT_EQ(ret, 0);
+    EXPECT_EQ(g_use_cuda, 0);
 
     // The GPU road: only the dictionary is loaded, every request returns
     // cleanly without text.

@@ -139,11 +139,16 @@ TEST_F(Pipeline, FloorsScaleWithTheImageWidth) {
     // Bars of growing height; their crops are about three times as high.
     const std::vector<cv::Rect> bars = {cv::Rect(100, 40, 300, 3), cv::Rect(100, 100, 300, 6),
                                         cv::Rect(100, 180, 300, 12), cv::Rect(100, 280, 300, 20)};
-    for (int cols : {3840, 1920, 1000, 500}) {
-        const cv::Mat img = page(cols, 400, bars);
+    // Width and height floors by image width: 40 and 26 pixels at 3840
+    // columns, truncated.
+    struct Floors {
+        int cols, floor_w, floor_h;
+    };
+    for (const Floors& f : {Floors{3840, 40, 26}, Floors{1920, 20, 13}, Floors{1000, 10, 6}, Floors{500, 5, 3}}) {
+        const cv::Mat img = page(f.cols, 400, bars);
         const int width = img.cols;
-        const int floor_w = static_cast<int>(width * 40 / 3840.0);
-        const int floor_h = static_cast<int>(width * 26 / 3840.0);
+        const int floor_w = f.floor_w;
+        const int floor_h = f.floor_h;
         const std::vector<Detected> all = detect(img);
         ASSERT_EQ(all.size(), bars.size()) << width;
         size_t want = 0;

@@ -46,6 +46,14 @@ ModelDir rec_dir(bool with_model = true, bool with_dict = true) {
     return dir;
 }
 
+// A well-formed model file "ocrv4_cn.p" whose payload no engine loads.
+bool add_refused_model(const ModelDir& dir) {
+    std::vector<unsigned char> junk(4000);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<unsigned char>((i * 7919u + 13u) >> 3);
+    const std::vector<unsigned char> file = varnel_test::model_file_bytes(junk);
+    return varnel_test::write_bytes(dir.file("ocrv4_cn.p"), file.data(), file.size());
+}
+
 // ------------------------------------------------------------ loading
 
 TEST(TextRecLoad, LoadsModelAndDictionary) {
@@ -106,10 +114,7 @@ TEST(TextRecLoad, UnreadableOrRefusedModel) {
     {
         // A well-formed model file whose payload the engine cannot load.
         ModelDir dir = rec_dir(false, true);
-        std::vector<unsigned char> junk(4000);
-        for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<unsigned char>((i * 7919u + 13u) >> 3);
-        const std::vector<unsigned char> file = varnel_test::model_file_bytes(junk);
-        ASSERT_TRUE(varnel_test::write_bytes(dir.file("ocrv4_cn.p"), file.data(), file.size()));
+        ASSERT_TRUE(add_refused_model(dir));
         OCR::TextRec rec;
         int ret = 0;
         const std::string out = captured([&] { ret = rec.initModel_mnn(dir.path(), 0, 0); });
@@ -118,6 +123,37 @@ TEST(TextRecLoad, UnreadableOrRefusedModel) {
         EXPECT_TRUE(rec.interpreter == nullptr);
         EXPECT_EQ(rec.session, nullptr);
     }
+}
+
+TEST(TextRecLoad, SecondLoadReplacesTheFirstModel) {
+    ModelDir good = rec_dir();
+    ModelDir refused = rec_dir(false, true);
+    ASSERT_TRUE(add_refused_model(refused));
+
+    auto* rec = new OCR::TextRec();
+    int ret = 1;
+    captured([&] { ret = rec->initModel_mnn(good.path(), 0, 0); });
+    ASSERT_EQ(ret, 0);
+    captured([&] { ret = rec->initModel_mnn(good.path(), 0, 0); });  // a second good load
+    ASSERT_EQ(ret, 0);
+    ASSERT_NE(rec->session, nullptr);
+    std::vector<float> in(3 * 48 * 40, 1.0f);
+    std::vector<int> in_shape = {1, 3, 48, 40};
+    std::vector<int> out_shape;
+    float* out = rec->mnn_infer(in.data(), in_shape, out_shape);
+    EXPECT_NE(out, nullptr);
+    delete[] out;
+
+    // The engine refuses the next model: the earlier session went with the
+    // earlier model, nothing of it is left behind to be released again.
+    captured([&] { ret = rec->initModel_mnn(refused.path(), 0, 0); });
+    EXPECT_EQ(ret, -1);
+    EXPECT_EQ(rec->session, nullptr);
+    EXPECT_TRUE(rec->interpreter == nullptr);
+    out_shape = {1};
+    EXPECT_EQ(rec->mnn_infer(in.data(), in_shape, out_shape), nullptr);
+    EXPECT_TRUE(out_shape.empty());
+    delete rec;
 }
 
 TEST(TextRecLoad, ClassCountMustMatchDictionary) {
@@ -214,6 +250,80 @@ TEST(TextRecInfer, ForwardPassGivesSequenceShape) {
     out_shape = {1};
     EXPECT_EQ(unloaded.mnn_infer(in.data(), in_shape, out_shape), nullptr);
     EXPECT_TRUE(out_shape.empty());
+}
+
+// ------------------------------------------------------------ CTC decoding
+
+// One step per class index: a score of 0.9 at that class, 0.1 / (K - 1) at
+// every other one, K = 9.
+std::vector<float> one_hot_steps(const std::vector<int>& classes, int k = 9) {
+    std::vector<float> s;
+    for (int c : classes) {
+        for (int j = 0; j < k; ++j) s.push_back(j == c ? 0.9f : 0.1f / static_cast<float>(k - 1));
+    }
+    return s;
+}
+
+const std::vector<std::string> kLabels = {"#", "a", "b", "c", "d", "e", "f", "g", "h"};
+
+std::string decoded(const std::vector<int>& classes, float* score = nullptr) {
+    const std::vector<float> s = one_hot_steps(classes);
+    std::string text;
+    const float sc = OCR::TextRec::CtcDecode(s.data(), static_cast<int>(classes.size()), 9, kLabels, text);
+    if (score != nullptr) *score = sc;
+    return text;
+}
+
+TEST(CtcDecode, BlanksSeparateAndRepeatsCollapse) {
+    EXPECT_EQ(decoded({5, 5, 0, 5}), "ee");  // the blank between keeps both
+    EXPECT_EQ(decoded({0, 5, 5}), "e");
+    EXPECT_EQ(decoded({5, 7, 5}), "ege");
+    EXPECT_EQ(decoded({1, 1, 1, 2, 2, 0, 0, 2}), "abb");
+    float score = 0.f;
+    EXPECT_EQ(decoded({0, 0, 0}, &score), "");
+    EXPECT_TRUE(std::isnan(score));  // nothing kept: no score
+}
+
+TEST(CtcDecode, TiesGoToTheLowerClass) {
+    std::vector<float> s(9, 0.0f);
+    s[3] = 0.5f;
+    s[8] = 0.5f;
+    std::string text;
+    EXPECT_FLOAT_EQ(OCR::TextRec::CtcDecode(s.data(), 1, 9, kLabels, text), 0.5f);
+    EXPECT_EQ(text, "c");
+    // A tie with the blank is a blank: the step is dropped.
+    s.assign(9, 0.0f);
+    s[0] = 0.5f;
+    s[4] = 0.5f;
+    text.clear();
+    EXPECT_TRUE(std::isnan(OCR::TextRec::CtcDecode(s.data(), 1, 9, kLabels, text)));
+    EXPECT_EQ(text, "");
+}
+
+TEST(CtcDecode, ScoreIsTheMeanOfTheKeptMaxima) {
+    // Steps: class 2 at 0.9, blank, class 2 at 0.7, class 2 at 0.3 (a
+    // repeat, not kept): (0.9 + 0.7) / 2.
+    std::vector<float> s(4 * 9, 0.01f);
+    s[0 * 9 + 2] = 0.9f;
+    s[1 * 9 + 0] = 0.95f;
+    s[2 * 9 + 2] = 0.7f;
+    s[3 * 9 + 2] = 0.3f;
+    std::string text;
+    EXPECT_FLOAT_EQ(OCR::TextRec::CtcDecode(s.data(), 4, 9, kLabels, text), 0.8f);
+    EXPECT_EQ(text, "bb");
+}
+
+TEST(CtcDecode, ClassesWithoutEntryOrScoresAreNeverRead) {
+    // Class 5 has no entry in a three-entry dictionary: skipped, but it
+    // still separates the two 1s.
+    const std::vector<float> s = one_hot_steps({1, 5, 1});
+    std::string text;
+    EXPECT_FLOAT_EQ(OCR::TextRec::CtcDecode(s.data(), 3, 9, {"#", "a", "b"}, text), 0.9f);
+    EXPECT_EQ(text, "aa");
+    text.clear();
+    EXPECT_TRUE(std::isnan(OCR::TextRec::CtcDecode(s.data(), 3, 0, kLabels, text)));
+    EXPECT_TRUE(std::isnan(OCR::TextRec::CtcDecode(nullptr, 3, 9, kLabels, text)));
+    EXPECT_EQ(text, "");
 }
 
 // ------------------------------------------------------------ recognition

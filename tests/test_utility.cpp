@@ -157,6 +157,12 @@ TEST(GetRotateCropImage, DegenerateAndOutsideBoxes) {
     EXPECT_TRUE(flat.empty());
     // A box reaching outside the image is reported by the image library.
     EXPECT_THROW(Utility::GetRotateCropImage(src, {{10, 10}, {40, 10}, {40, 15}, {10, 15}}), cv::Exception);
+    // Fewer than four corners, or a corner without both coordinates: no crop.
+    EXPECT_TRUE(Utility::GetRotateCropImage(src, {{0, 0}, {9, 0}, {9, 4}}).empty());
+    EXPECT_TRUE(Utility::GetRotateCropImage(src, {{0, 0}, {9, 0}, {9}, {0, 4}}).empty());
+    EXPECT_TRUE(Utility::GetRotateCropImage(src, {}).empty());
+    // Points after the fourth take no part.
+    EXPECT_EQ(Utility::GetRotateCropImage(src, {{0, 0}, {9, 0}, {9, 4}, {0, 4}, {19, 19}}).size(), cv::Size(9, 4));
 }
 
 TEST(GetRotateCropImage, CropsBeyondTheWarpLimitAreCutInTiles) {
@@ -279,6 +285,9 @@ TEST(PrintResult, Layout) {
               "0\tdet boxes: [[1,2],[3,4],[5,6],[7,8]]  rec text: abc\n rec score: 0.5 \n");
     EXPECT_EQ(printed({result({}, "x", -1.0f), result({{0, 0}}, "y", 0.25f, 2, 0.125f)}),
               "0\t\n1\tdet boxes: [[0,0]]  rec text: y\n rec score: 0.25  cls label: 2 cls score: 0.125\n");
+    // A NaN score prints; a coordinate a point lacks prints as 0.
+    EXPECT_EQ(printed({result({{4}, {}}, "z", std::nanf(""))}),
+              "0\tdet boxes: [[4,0],[0,0]]  rec text: z\n rec score: nan \n");
 }
 
 // ------------------------------------------------------------ path helpers
