@@ -25,6 +25,7 @@
 
 #include "../tests/model_dir.h"
 #include "det.h"
+#include "det_internal.h"
 #include "utils.h"
 #include "zel_log.h"
 
@@ -152,9 +153,9 @@ void BM_PlaneLoop(benchmark::State& state) {
     size_t boxes = 0;
     for (auto _ : state) {
         omp_set_num_threads(threads);
-        std::exception_ptr e = OCR::TextDetect::RunPlaneLoop(4, [&](int i) {
-            res[i].boxes = det->PostProcessPlane(p.out.get() + i * plane, p.h, p.w, p.ratio_h, p.ratio_w, p.padding,
-                                                   1080, 1920);
+        std::exception_ptr e = OCR::detail::run_plane_loop(4, [&](int i) {
+            res[i].boxes = OCR::detail::post_process_plane(*det, p.out.get() + i * plane, p.h, p.w, p.ratio_h,
+                                                           p.ratio_w, p.padding, 1080, 1920);
             res[i].imgid = i;
         });
         if (e) {

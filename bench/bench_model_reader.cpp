@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "encode.h"
+#include "encode_internal.h"
 #include "utils.h"
 #include "zel_log.h"
 

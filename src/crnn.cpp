@@ -9,6 +9,7 @@
 #include "draw.h"
 #include "global.h"
 #include "ocr.h"
+#include "text_util.h"
 #include "utility.h"
 #include "zel_log.h"
 
@@ -136,7 +137,7 @@ int crnn_ocr_batch(std::vector<cv::Mat>& imgs, int reserved_filter, int min_crop
         for (size_t j = 0; j < 4 && j < res.box.size(); ++j) {
             box_result.points.push_back(cv::Point(res.box[j][0], res.box[j][1]));
         }
-        zel_log(0, "%02d: %s:%d", box_result.imgid, OCR::Utility::utf8_prefix(box_result.text, kMaxLoggedText).c_str(),
+        zel_log(0, "%02d: %s:%d", box_result.imgid, OCR::detail::utf8_prefix(box_result.text, kMaxLoggedText).c_str(),
                 box_result.matched);
         results.push_back(box_result);
     }

@@ -10,6 +10,7 @@
 #include <omp.h>
 #include <opencv2/imgproc.hpp>
 
+#include "det_internal.h"
 #include "global.h"
 #include "infer_pass.h"
 #include "model_load.h"
@@ -94,9 +95,11 @@ float* TextDetect::cuda_infer(float* input, std::vector<int>& input_shape, std::
     return nullptr;
 }
 
-std::vector<std::vector<std::vector<int>>> TextDetect::PostProcessPlane(const float* plane, int height, int width,
-                                                                        float ratio_h, float ratio_w, int padding,
-                                                                        int src_rows, int src_cols) {
+namespace detail {
+
+std::vector<std::vector<std::vector<int>>> post_process_plane(const TextDetect& det, const float* plane, int height,
+                                                              int width, float ratio_h, float ratio_w, int padding,
+                                                              int src_rows, int src_cols) {
     if (plane == nullptr || height <= 0 || width <= 0) {
         return {};
     }
@@ -114,22 +117,25 @@ std::vector<std::vector<std::vector<int>>> TextDetect::PostProcessPlane(const fl
     cv::Mat cbuf_map(height, width, CV_8UC1, cbuf.data());
     cv::Mat pred_map(height, width, CV_32FC1, const_cast<float*>(plane));
 
-    const double threshold = bin_thresh * 255.0;
+    const double threshold = det.bin_thresh * 255.0;
     const double maxvalue = 255.0;
     cv::Mat bit_map = cbuf_map;
     cv::threshold(cbuf_map, bit_map, threshold, maxvalue, cv::THRESH_BINARY);
-    if (use_dilation) {
+    if (det.use_dilation) {
         cv::Mat dila_ele = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2, 2));
         cv::dilate(bit_map, bit_map, dila_ele, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
                    cv::morphologyDefaultBorderValue());
     }
 
-    auto boxes = post_processor.BoxesFromBitmap(pred_map, bit_map, static_cast<float>(box_thresh),
-                                                static_cast<float>(unclip_ratio), use_polygon_score);
+    // The box post-processor holds no state, so a copy of the detector's
+    // behaves exactly as the detector's own.
+    PostProcessor post_processor = det.post_processor;
+    auto boxes = post_processor.BoxesFromBitmap(pred_map, bit_map, static_cast<float>(det.box_thresh),
+                                                static_cast<float>(det.unclip_ratio), det.use_polygon_score);
     return post_processor.FilterTagDetRes(boxes, ratio_h, ratio_w, padding, src_rows, src_cols);
 }
 
-std::exception_ptr TextDetect::RunPlaneLoop(int count, const std::function<void(int)>& body) {
+std::exception_ptr run_plane_loop(int count, const std::function<void(int)>& body) {
     if (count <= 0) {
         return nullptr;
     }
@@ -151,6 +157,8 @@ std::exception_ptr TextDetect::RunPlaneLoop(int count, const std::function<void(
     }
     return nullptr;
 }
+
+}  // namespace detail
 
 void TextDetect::Model_Infer(cv::Mat& img, std::vector<std::vector<std::vector<int>>>& boxes,
                              std::vector<double>& times) {
@@ -183,7 +191,8 @@ void TextDetect::Model_Infer(cv::Mat& img, std::vector<std::vector<std::vector<i
 
     int planes = 0, h = 0, w = 0;
     if (output_planes(output.get(), output_shape, planes, h, w)) {
-        boxes = PostProcessPlane(output.get(), h, w, ratio_h, ratio_w, padding, srcimg.rows, srcimg.cols);
+        boxes = detail::post_process_plane(*this, output.get(), h, w, ratio_h, ratio_w, padding, srcimg.rows,
+                                           srcimg.cols);
     } else {
         // The back end produced no probability map: no boxes.
         boxes.clear();
@@ -278,9 +287,9 @@ void TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<D
     const float* out = outBlob.get();
 
     omp_set_num_threads(4);
-    std::exception_ptr error = RunPlaneLoop(planes, [&](int i) {
-        auto boxes = PostProcessPlane(out + static_cast<size_t>(i) * plane_size, H, W, ratio_h, ratio_w, padding,
-                                      height, width);
+    std::exception_ptr error = detail::run_plane_loop(planes, [&](int i) {
+        auto boxes = detail::post_process_plane(*this, out + static_cast<size_t>(i) * plane_size, H, W, ratio_h,
+                                                ratio_w, padding, height, width);
         DetResult& res = det_results[static_cast<size_t>(i)];
         res.boxes = std::move(boxes);
         res.imgid = i;

@@ -2,8 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,21 +42,6 @@ public:
     void Model_Infer(cv::Mat& img, std::vector<std::vector<std::vector<int>>>& boxes, std::vector<double>& times);
     void Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<DetResult>& det_results,
                            std::vector<double>& times);
-
-    // Post-processing of one probability plane (height x width floats,
-    // row-major): binarise, optionally dilate, extract and score boxes, grow
-    // them, order their corners and map them to a src_rows x src_cols source
-    // image. Both detection operations run it; it only reads the detector.
-    std::vector<std::vector<std::vector<int>>> PostProcessPlane(const float* plane, int height, int width,
-                                                                float ratio_h, float ratio_w, int padding,
-                                                                int src_rows, int src_cols);
-
-    // The batch post-processing loop: body(i) for i in [0, count) in one
-    // OpenMP parallel loop with a static schedule, on the calling thread's
-    // default team size. An exception thrown by an iteration is kept in that
-    // iteration's slot; the first one (lowest index) is returned once every
-    // iteration has finished, null when none threw.
-    static std::exception_ptr RunPlaneLoop(int count, const std::function<void(int)>& body);
 
     MNN::Session* session = nullptr;
     std::shared_ptr<MNN::Interpreter> interpreter;

@@ -14,7 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "global.h"
-#include "utility.h"
+#include "text_util.h"
 
 namespace {
 
@@ -124,7 +124,7 @@ void draw_box_result(const cv::Mat& img, std::vector<BOX_RESULT>& results) {
         cv::line(showmat, res.points[2], res.points[3], scalar, 1, 8, 0);
         cv::line(showmat, res.points[3], res.points[0], scalar, 1, 8, 0);
 
-        const std::string label = OCR::Utility::utf8_prefix(res.text, kMaxLabelBytes);
+        const std::string label = OCR::detail::utf8_prefix(res.text, kMaxLabelBytes);
         if (label.empty()) continue;  // measures 0 x 0: no background, no text
         cv::Size label_size = ft2->getTextSize(label, 16, -1, &baseline);
         int x = res.points[0].x;

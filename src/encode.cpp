@@ -7,6 +7,7 @@
 // which gives exactly the bits of the textbook bit-by-bit algorithm at a
 // fraction of its cost.
 #include "encode.h"
+#include "encode_internal.h"
 
 #include <cstdint>
 #include <cstdlib>

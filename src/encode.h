@@ -52,14 +52,6 @@ public:
     void process_message(unsigned char* in_block, unsigned char* out_block, key_set* key_sets, int mode);
 };
 
-// The step sizes decode_model_buffer uses for a payload of `len` bytes under
-// `head`: XOR blocks and DES bytes (DES covers the whole blocks of that
-// many bytes), each limited to the payload's whole blocks. Returns -1 for an
-// encoding type that is not scrambled (counts 0), else 0. An encoder that
-// passes these counts to encode_model_buffer produces a payload that
-// decode_model_buffer restores.
-int model_buffer_counts(long len, const _s_model_head& head, long& xor_blocks, long& des_bytes);
-
 int decode_model_buffer(unsigned char* buf, long len, _s_model_head head);
 int _decode_model_buffer1(unsigned char* buf, int nblocks);
 int _decode_model_buffer2(unsigned char* buf, int n, int mode);

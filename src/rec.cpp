@@ -15,6 +15,7 @@
 #include "global.h"
 #include "infer_pass.h"
 #include "model_load.h"
+#include "rec_internal.h"
 #include "utility.h"
 #include "utils.h"
 #include "zel_log.h"
@@ -128,8 +129,10 @@ float* TextRec::cuda_infer(float* input, std::vector<int>& input_shape, std::vec
     return nullptr;
 }
 
-float TextRec::CtcDecode(const float* scores, int steps, int classes, const std::vector<std::string>& labels,
-                         std::string& text) {
+namespace detail {
+
+float ctc_decode(const float* scores, int steps, int classes, const std::vector<std::string>& labels,
+                 std::string& text) {
     const int label_count = static_cast<int>(labels.size());
     if (scores == nullptr || classes <= 0) steps = 0;  // no scores: no step is kept
     int last_index = 0;
@@ -149,6 +152,8 @@ float TextRec::CtcDecode(const float* scores, int steps, int classes, const std:
     }
     return score / count;  // 0 / 0 is NaN when no step was kept
 }
+
+}  // namespace detail
 
 void TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>& rec_texts,
                           std::vector<float>& rec_text_scores, std::vector<double>& times) {
@@ -234,7 +239,7 @@ void TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string
                     predict_batch.get() + static_cast<size_t>(m) * static_cast<size_t>(std::max(steps, 0)) *
                                               static_cast<size_t>(std::max(classes, 0));
                 std::string str_res;
-                const float score = CtcDecode(seq, steps, classes, label_list, str_res);
+                const float score = detail::ctc_decode(seq, steps, classes, label_list, str_res);
                 if (std::isnan(score)) continue;
                 const size_t pos = static_cast<size_t>(positions[order[beg + m]]);
                 if (pos < rec_texts.size()) rec_texts[pos] = str_res;

@@ -34,15 +34,6 @@ public:
     float* mnn_infer(float* input, std::vector<int>& input_shape, std::vector<int>& output_shape);
     float* cuda_infer(float* input, std::vector<int>& input_shape, std::vector<int>& output_shape);
 
-    // Greedy CTC decoding of one sequence of `steps` x `classes` scores, the
-    // scores of a step consecutive: per step the first maximal class; blanks
-    // (class 0) are dropped, a class equal to the previous step's is a
-    // repeat, and a class without an entry in `labels` is never read. The
-    // kept steps' labels are appended to `text`; the result is the mean of
-    // their maxima, NaN when no step was kept.
-    static float CtcDecode(const float* scores, int steps, int classes, const std::vector<std::string>& labels,
-                           std::string& text);
-
     // Recognises every crop; entry i of the two lists receives crop i's text
     // and score (left as handed in when nothing was decoded).
     void Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>& rec_texts,

@@ -1,6 +1,6 @@
 // Static helpers of the pipeline: dictionary reading, line cropping,
 // ordering, channel conversion, diagnostic printing, path helpers and the
-// result visualisation image.
+// result visualisation image; and the library's UTF-8 aware text cutting.
 #include "utility.h"
 
 #include <sys/stat.h>
@@ -16,6 +16,8 @@
 #include <opencv2/freetype.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "text_util.h"
 
 namespace OCR {
 
@@ -290,10 +292,10 @@ bool Utility::PathExists(const std::string& path) {
 
 void Utility::CreateDir(const std::string& path) { mkdir(path.c_str(), 0777); }
 
-std::string Utility::utf8_prefix(const std::string& text, size_t max_bytes) {
-    size_t len = text.find('\0');
-    if (len == std::string::npos) len = text.size();
-    if (len <= max_bytes) return text.substr(0, len);
+namespace detail {
+
+size_t utf8_cut(const char* text, size_t len, size_t max_bytes) {
+    if (len <= max_bytes) return len;
     // text[cut] is the first byte left out; while it continues a character
     // (10xxxxxx), move the cut back to that character's lead byte. At most
     // three continuation bytes follow a lead byte; text that is not UTF-8
@@ -301,7 +303,15 @@ std::string Utility::utf8_prefix(const std::string& text, size_t max_bytes) {
     size_t cut = max_bytes;
     for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
     if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) cut = max_bytes;
-    return text.substr(0, cut);
+    return cut;
 }
+
+std::string utf8_prefix(const std::string& text, size_t max_bytes) {
+    size_t len = text.find('\0');
+    if (len == std::string::npos) len = text.size();
+    return text.substr(0, utf8_cut(text.data(), len, max_bytes));
+}
+
+}  // namespace detail
 
 }  // namespace OCR

@@ -45,10 +45,6 @@ public:
     static std::string basename(const std::string& filename);
     static bool PathExists(const std::string& path);
     static void CreateDir(const std::string& path);
-
-    // The text up to its first NUL, cut to at most max_bytes bytes without
-    // splitting a UTF-8 character.
-    static std::string utf8_prefix(const std::string& text, size_t max_bytes);
 };
 
 }  // namespace OCR

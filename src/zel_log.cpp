@@ -6,6 +6,8 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "text_util.h"
+
 int g_log_dummy = 0;
 int g_log_file_dummy = 1;
 char g_log_file_name[200] = {0};
@@ -28,20 +30,10 @@ void format_line(char* line, const char* fmt, va_list ap) {
     size_t len;
     if (n < 0) {
         len = 0;  // formatting failed: emit an empty line rather than garbage
-    } else if (static_cast<size_t>(n) <= kMaxMessage) {
-        len = static_cast<size_t>(n);
     } else {
-        len = kMaxMessage;
-        // line[len] is the first byte left out. While it is a continuation
-        // byte (10xxxxxx) the cut falls inside a character: move back to
-        // that character's lead byte. A UTF-8 character has at most three
-        // continuation bytes; beyond that the text is not UTF-8 and the
-        // plain byte cut stands.
-        size_t cut = len;
-        for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80;
-             ++back)
-            --cut;
-        if ((static_cast<unsigned char>(line[cut]) & 0xC0) != 0x80) len = cut;
+        // The buffer holds at most kMaxMessage + 1 bytes of the message.
+        const size_t held = static_cast<size_t>(n) <= kMaxMessage ? static_cast<size_t>(n) : kMaxMessage + 1;
+        len = OCR::detail::utf8_cut(line, held, kMaxMessage);
     }
     line[len] = '\n';
     line[len + 1] = '\0';

@@ -3,7 +3,6 @@
 // it compiles and links only while those declarations match the library.
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "model_dir.h"
+#include "test_support.h"
 
 // ---- the host's own declarations
 namespace OCR {
@@ -44,16 +44,8 @@ void zel_set_log_dummy(int v);
 
 namespace {
 
-std::string captured(const std::function<void()>& fn) {
-    testing::internal::CaptureStdout();
-    fn();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
-bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
+using varnel_test::captured;
+using varnel_test::contains;
 
 cv::Mat page(int cols, int rows, const std::vector<cv::Rect>& bars) {
     cv::Mat img(rows, cols, CV_8UC3, cv::Scalar::all(255));

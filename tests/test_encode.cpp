@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "encode.h"
+#include "encode_internal.h"
 
 namespace {
 

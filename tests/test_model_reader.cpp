@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "encode.h"
+#include "encode_internal.h"
 #include "model_dir.h"
 #include "utils.h"
 #include "zel_log.h"

@@ -5,7 +5,6 @@
 // height is padded with grey, which adds a second "B".
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 
 #include "model_dir.h"
 #include "ocr.h"
+#include "test_support.h"
 #include "zel_log.h"
 
 namespace {
@@ -21,17 +21,8 @@ namespace {
 using OCR::OCRPredictResult;
 using Box = std::vector<std::vector<int>>;
 using Table = std::vector<std::vector<double>>;
-
-std::string captured(const std::function<void()>& fn) {
-    testing::internal::CaptureStdout();
-    fn();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
-bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
+using varnel_test::captured;
+using varnel_test::contains;
 
 cv::Mat page(int cols, int rows, const std::vector<cv::Rect>& bars) {
     cv::Mat img(rows, cols, CV_8UC3, cv::Scalar::all(255));

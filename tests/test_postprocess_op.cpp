@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "det.h"
+#include "det_internal.h"
 #include "postprocess_op.h"
 
 namespace {
@@ -356,7 +357,7 @@ class PlanePath : public ::testing::Test {
 protected:
     OCR::TextDetect det;
     Boxes run(const std::vector<float>& plane, int h, int w, int rows, int cols) {
-        return det.PostProcessPlane(plane.data(), h, w, 1.0f, 1.0f, 0, rows, cols);
+        return OCR::detail::post_process_plane(det, plane.data(), h, w, 1.0f, 1.0f, 0, rows, cols);
     }
 };
 
@@ -389,7 +390,7 @@ TEST_F(PlanePath, DegenerateMapsGiveSensibleBoxesOrNone) {
     EXPECT_TRUE(run(col, 300, 1, 300, 1).empty());
     EXPECT_TRUE(run(one, 0, 1, 1, 1).empty());
     EXPECT_TRUE(run(one, 1, -3, 1, 1).empty());
-    EXPECT_TRUE(det.PostProcessPlane(nullptr, 10, 10, 1.f, 1.f, 0, 10, 10).empty());
+    EXPECT_TRUE(OCR::detail::post_process_plane(det, nullptr, 10, 10, 1.f, 1.f, 0, 10, 10).empty());
 }
 
 TEST_F(PlanePath, DilationJoinsRegionsOnePixelApart) {
@@ -406,8 +407,8 @@ TEST_F(PlanePath, BoxesAreMappedWithTheGivenRatiosAndPadding) {
     std::vector<float> plane(64 * 128, 0.0f);
     for (int y = 20; y < 40; y++)
         for (int x = 30; x < 90; x++) plane[y * 128 + x] = 1.0f;
-    const Boxes map_px = det.PostProcessPlane(plane.data(), 64, 128, 1.0f, 1.0f, 0, 64, 128);
-    const Boxes src_px = det.PostProcessPlane(plane.data(), 64, 128, 0.5f, 0.25f, 20, 1000, 1000);
+    const Boxes map_px = OCR::detail::post_process_plane(det, plane.data(), 64, 128, 1.0f, 1.0f, 0, 64, 128);
+    const Boxes src_px = OCR::detail::post_process_plane(det, plane.data(), 64, 128, 0.5f, 0.25f, 20, 1000, 1000);
     ASSERT_EQ(map_px.size(), 1u);
     ASSERT_EQ(src_px.size(), 1u);
     for (int k = 0; k < 4; k++) {
@@ -423,7 +424,7 @@ TEST(RunPlaneLoop, FirstExceptionByIndexIsReturnedAfterEveryIterationRan) {
     omp_set_num_threads(4);
     std::atomic<int> ran{0};
     std::vector<int> done(8, 0);
-    std::exception_ptr e = OCR::TextDetect::RunPlaneLoop(8, [&](int i) {
+    std::exception_ptr e = OCR::detail::run_plane_loop(8, [&](int i) {
         ran++;
         if (i == 5) throw std::runtime_error("plane 5");
         if (i == 2) throw std::out_of_range("plane 2");
@@ -442,10 +443,10 @@ TEST(RunPlaneLoop, FirstExceptionByIndexIsReturnedAfterEveryIterationRan) {
 
 TEST(RunPlaneLoop, NoExceptionNoCountNoError) {
     std::vector<int> seen(5, 0);
-    EXPECT_FALSE(OCR::TextDetect::RunPlaneLoop(5, [&](int i) { seen[i]++; }));
+    EXPECT_FALSE(OCR::detail::run_plane_loop(5, [&](int i) { seen[i]++; }));
     EXPECT_EQ(seen, (std::vector<int>{1, 1, 1, 1, 1}));
-    EXPECT_FALSE(OCR::TextDetect::RunPlaneLoop(0, [](int) { throw 1; }));
-    EXPECT_FALSE(OCR::TextDetect::RunPlaneLoop(-2, [](int) { throw 1; }));
+    EXPECT_FALSE(OCR::detail::run_plane_loop(0, [](int) { throw 1; }));
+    EXPECT_FALSE(OCR::detail::run_plane_loop(-2, [](int) { throw 1; }));
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,23 +15,16 @@
 #include "global.h"
 #include "model_dir.h"
 #include "rec.h"
+#include "rec_internal.h"
+#include "test_support.h"
 #include "zel_log.h"
 
 namespace {
 
 using varnel_test::data_path;
 using varnel_test::ModelDir;
-
-std::string captured(const std::function<void()>& fn) {
-    testing::internal::CaptureStdout();
-    fn();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
-bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
+using varnel_test::captured;
+using varnel_test::contains;
 
 // A model directory with the recogniser files only.
 ModelDir rec_dir(bool with_model = true, bool with_dict = true) {
@@ -269,7 +261,7 @@ const std::vector<std::string> kLabels = {"#", "a", "b", "c", "d", "e", "f", "g"
 std::string decoded(const std::vector<int>& classes, float* score = nullptr) {
     const std::vector<float> s = one_hot_steps(classes);
     std::string text;
-    const float sc = OCR::TextRec::CtcDecode(s.data(), static_cast<int>(classes.size()), 9, kLabels, text);
+    const float sc = OCR::detail::ctc_decode(s.data(), static_cast<int>(classes.size()), 9, kLabels, text);
     if (score != nullptr) *score = sc;
     return text;
 }
@@ -289,14 +281,14 @@ TEST(CtcDecode, TiesGoToTheLowerClass) {
     s[3] = 0.5f;
     s[8] = 0.5f;
     std::string text;
-    EXPECT_FLOAT_EQ(OCR::TextRec::CtcDecode(s.data(), 1, 9, kLabels, text), 0.5f);
+    EXPECT_FLOAT_EQ(OCR::detail::ctc_decode(s.data(), 1, 9, kLabels, text), 0.5f);
     EXPECT_EQ(text, "c");
     // A tie with the blank is a blank: the step is dropped.
     s.assign(9, 0.0f);
     s[0] = 0.5f;
     s[4] = 0.5f;
     text.clear();
-    EXPECT_TRUE(std::isnan(OCR::TextRec::CtcDecode(s.data(), 1, 9, kLabels, text)));
+    EXPECT_TRUE(std::isnan(OCR::detail::ctc_decode(s.data(), 1, 9, kLabels, text)));
     EXPECT_EQ(text, "");
 }
 
@@ -309,7 +301,7 @@ TEST(CtcDecode, ScoreIsTheMeanOfTheKeptMaxima) {
     s[2 * 9 + 2] = 0.7f;
     s[3 * 9 + 2] = 0.3f;
     std::string text;
-    EXPECT_FLOAT_EQ(OCR::TextRec::CtcDecode(s.data(), 4, 9, kLabels, text), 0.8f);
+    EXPECT_FLOAT_EQ(OCR::detail::ctc_decode(s.data(), 4, 9, kLabels, text), 0.8f);
     EXPECT_EQ(text, "bb");
 }
 
@@ -318,11 +310,11 @@ TEST(CtcDecode, ClassesWithoutEntryOrScoresAreNeverRead) {
     // still separates the two 1s.
     const std::vector<float> s = one_hot_steps({1, 5, 1});
     std::string text;
-    EXPECT_FLOAT_EQ(OCR::TextRec::CtcDecode(s.data(), 3, 9, {"#", "a", "b"}, text), 0.9f);
+    EXPECT_FLOAT_EQ(OCR::detail::ctc_decode(s.data(), 3, 9, {"#", "a", "b"}, text), 0.9f);
     EXPECT_EQ(text, "aa");
     text.clear();
-    EXPECT_TRUE(std::isnan(OCR::TextRec::CtcDecode(s.data(), 3, 0, kLabels, text)));
-    EXPECT_TRUE(std::isnan(OCR::TextRec::CtcDecode(nullptr, 3, 9, kLabels, text)));
+    EXPECT_TRUE(std::isnan(OCR::detail::ctc_decode(s.data(), 3, 0, kLabels, text)));
+    EXPECT_TRUE(std::isnan(OCR::detail::ctc_decode(nullptr, 3, 9, kLabels, text)));
     EXPECT_EQ(text, "");
 }
 

@@ -14,12 +14,15 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "text_util.h"
 #include "utility.h"
 
 namespace {
 
 using OCR::OCRPredictResult;
 using OCR::Utility;
+using OCR::detail::utf8_cut;
+using OCR::detail::utf8_prefix;
 
 class TempDir {
 public:
@@ -317,22 +320,33 @@ TEST(PathHelpers, ExistsAndCreate) {
 // ------------------------------------------------------------ utf8_prefix
 
 TEST(Utf8Prefix, CutsOnCharacterBoundaries) {
-    EXPECT_EQ(Utility::utf8_prefix("abc", 5), "abc");
-    EXPECT_EQ(Utility::utf8_prefix("abcdef", 3), "abc");
+    EXPECT_EQ(utf8_prefix("abc", 5), "abc");
+    EXPECT_EQ(utf8_prefix("abcdef", 3), "abc");
     const std::string zh = "中文字";  // 3 bytes each
-    EXPECT_EQ(Utility::utf8_prefix(zh, 9), zh);
-    EXPECT_EQ(Utility::utf8_prefix(zh, 8), "中文");
-    EXPECT_EQ(Utility::utf8_prefix(zh, 7), "中文");
-    EXPECT_EQ(Utility::utf8_prefix(zh, 6), "中文");
-    EXPECT_EQ(Utility::utf8_prefix(zh, 2), "");
-    EXPECT_EQ(Utility::utf8_prefix(std::string("ab\0cd", 5), 10), "ab");
+    EXPECT_EQ(utf8_prefix(zh, 9), zh);
+    EXPECT_EQ(utf8_prefix(zh, 8), "中文");
+    EXPECT_EQ(utf8_prefix(zh, 7), "中文");
+    EXPECT_EQ(utf8_prefix(zh, 6), "中文");
+    EXPECT_EQ(utf8_prefix(zh, 2), "");
+    EXPECT_EQ(utf8_prefix(std::string("ab\0cd", 5), 10), "ab");
     // 300 bytes of three-byte characters cut to 255: 85 whole characters.
     std::string long_text;
     for (int i = 0; i < 100; ++i) long_text += "汉";
-    EXPECT_EQ(Utility::utf8_prefix(long_text, 255).size(), 255u);
-    EXPECT_EQ(Utility::utf8_prefix(long_text, 254).size(), 252u);
+    EXPECT_EQ(utf8_prefix(long_text, 255).size(), 255u);
+    EXPECT_EQ(utf8_prefix(long_text, 254).size(), 252u);
     // Bytes that are not UTF-8 keep the plain cut.
-    EXPECT_EQ(Utility::utf8_prefix(std::string(10, '\x80'), 4).size(), 4u);
+    EXPECT_EQ(utf8_prefix(std::string(10, '\x80'), 4).size(), 4u);
+}
+
+TEST(Utf8Cut, CutsAByteRangeReadingNoFurtherThanTheCut) {
+    EXPECT_EQ(utf8_cut("abc", 3, 3), 3u);
+    EXPECT_EQ(utf8_cut("abc", 3, 5), 3u);
+    EXPECT_EQ(utf8_cut("ab\0cd", 5, 10), 5u);  // a NUL is an ordinary byte here
+    // "a" and the first two of the three bytes of a character: a cut at 2
+    // falls inside the character and moves back to its lead byte.
+    const char held[] = {'a', '\xE4', '\xB8'};
+    EXPECT_EQ(utf8_cut(held, 3, 2), 1u);
+    EXPECT_EQ(utf8_cut(held, 3, 1), 1u);
 }
 
 // ------------------------------------------------------------ VisualizeBboxes

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "encode.h"
+#include "encode_internal.h"
 #include "utils.h"
 
 namespace {
