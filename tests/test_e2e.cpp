@@ -1,0 +1,273 @@
+// End to end on the shipped models (models/boxv3.p, models/ocrv4_cn.p,
+// models/ocrv3_cn.txt): rendered images of known text through the host
+// entry points. Every test fails, with the missing file named, when the
+// models are not there.
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/freetype.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "crnn.h"
+#include "utility.h"
+#include "zel_log.h"
+
+namespace {
+
+const char* const kFont = "/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc";
+
+// Corner tolerance in pixels between a record's corners and the rendered
+// text's box.
+constexpr int kCornerTolerance = 16;
+
+std::string model_dir() { return std::string(VARNEL_SOURCE_DIR) + "/models"; }
+
+std::string captured(const std::function<void()>& fn) {
+    testing::internal::CaptureStdout();
+    fn();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+// Texts compared without blanks: the spacing the recogniser puts between
+// words is not what these tests are about.
+std::string squeeze(const std::string& s) {
+    std::string out;
+    for (char c : s)
+        if (c != ' ') out += c;
+    return out;
+}
+
+struct Line {
+    std::string text;
+    cv::Rect box;  // the rendered text's ink box
+};
+
+// Renders lines of black text on a white page; returns each line's ink box.
+cv::Mat render(int cols, int rows, const std::vector<std::pair<std::string, cv::Point>>& texts, int height,
+               std::vector<Line>* lines = nullptr) {
+    cv::Mat img(rows, cols, CV_8UC3, cv::Scalar::all(255));
+    cv::Ptr<cv::freetype::FreeType2> ft2 = cv::freetype::createFreeType2();
+    ft2->loadFontData(kFont, 0);
+    for (const auto& t : texts) {
+        // The renderer draws into three-channel images only: the ink box is
+        // taken from a black page of its own, turned grey.
+        cv::Mat one(rows, cols, CV_8UC3, cv::Scalar::all(0)), grey;
+        ft2->putText(one, t.first, t.second, height, cv::Scalar::all(255), -1, cv::LINE_AA, true);
+        ft2->putText(img, t.first, t.second, height, cv::Scalar::all(0), -1, cv::LINE_AA, true);
+        cv::cvtColor(one, grey, cv::COLOR_BGR2GRAY);
+        if (lines != nullptr) lines->push_back({t.first, cv::boundingRect(grey)});
+    }
+    return img;
+}
+
+bool near_box(const BOX_RESULT& r, const cv::Rect& ink, int tol) {
+    if (r.points.size() != 4) return false;
+    const cv::Point want[4] = {ink.tl(), cv::Point(ink.x + ink.width - 1, ink.y),
+                               cv::Point(ink.x + ink.width - 1, ink.y + ink.height - 1),
+                               cv::Point(ink.x, ink.y + ink.height - 1)};
+    for (int i = 0; i < 4; ++i) {
+        if (std::abs(r.points[i].x - want[i].x) > tol || std::abs(r.points[i].y - want[i].y) > tol) return false;
+    }
+    return true;
+}
+
+std::string describe(const std::vector<BOX_RESULT>& results) {
+    std::string s;
+    for (const BOX_RESULT& r : results) {
+        char buf[160];
+        snprintf(buf, sizeof buf, "  [%d] matched %d", r.imgid, r.matched);
+        s += buf;
+        for (const cv::Point& p : r.points) s += " (" + std::to_string(p.x) + "," + std::to_string(p.y) + ")";
+        s += " '" + r.text + "'\n";
+    }
+    return s;
+}
+
+class EndToEnd : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        for (const char* f : {"boxv3.p", "ocrv4_cn.p", "ocrv3_cn.txt"}) {
+            if (!OCR::Utility::PathExists(model_dir() + "/" + f)) missing_ += model_dir() + "/" + f + " ";
+        }
+        if (!missing_.empty()) return;
+        std::string dir = model_dir();
+        captured([&] { init_code_ = init_crnn(dir, "cpu", 0); });
+    }
+    static void TearDownTestSuite() {
+        captured([] { uninit_crnn(); });
+    }
+    void SetUp() override {
+        ASSERT_TRUE(missing_.empty()) << "trained models missing: " << missing_;
+        ASSERT_EQ(init_code_, 0) << "init_crnn on " << model_dir() << " failed";
+        ASSERT_TRUE(OCR::Utility::PathExists(kFont)) << kFont << " missing (fonts-wqy-zenhei)";
+    }
+
+    int run(cv::Mat& img, const char* pattern, std::vector<BOX_RESULT>& results, int min_h = 0, int max_h = 0,
+            int min_w = 0, int max_w = 0) {
+        std::string pat(pattern);
+        int ret = 0;
+        captured([&] { ret = crnn_ocr(img, 0, min_h, max_h, min_w, max_w, 0.f, nullptr, &pat[0], results); });
+        return ret;
+    }
+
+    static std::string missing_;
+    static int init_code_;
+};
+
+std::string EndToEnd::missing_;
+int EndToEnd::init_code_ = -1;
+
+TEST_F(EndToEnd, LatinLine) {
+    std::vector<Line> lines;
+    // No capital I or lower-case l: in this sans-serif font the two are
+    // the same glyph.
+    cv::Mat img = render(960, 200, {{"Order number 48213", cv::Point(60, 120)}}, 40, &lines);
+    std::vector<BOX_RESULT> results;
+    EXPECT_EQ(run(img, "48213", results), 1);
+    ASSERT_EQ(results.size(), 1u) << describe(results);
+    EXPECT_EQ(squeeze(results[0].text), "Ordernumber48213") << describe(results);
+    EXPECT_EQ(results[0].imgid, 0);
+    EXPECT_EQ(results[0].matched, 1);
+    EXPECT_TRUE(near_box(results[0], lines[0].box, kCornerTolerance)) << describe(results);
+}
+
+TEST_F(EndToEnd, ChineseLine) {
+    std::vector<Line> lines;
+    cv::Mat img = render(960, 200, {{"上海港务贸易有限公司", cv::Point(60, 120)}}, 44, &lines);
+    std::vector<BOX_RESULT> results;
+    EXPECT_EQ(run(img, "贸易", results), 1);
+    ASSERT_EQ(results.size(), 1u) << describe(results);
+    EXPECT_EQ(results[0].text, "上海港务贸易有限公司") << describe(results);
+    EXPECT_TRUE(near_box(results[0], lines[0].box, kCornerTolerance)) << describe(results);
+}
+
+TEST_F(EndToEnd, DateAndAmount) {
+    std::vector<Line> lines;
+    cv::Mat img = render(960, 320, {{"2024-06-11", cv::Point(80, 110)}, {"12,480.50", cv::Point(80, 230)}}, 40, &lines);
+    std::vector<BOX_RESULT> results;
+    EXPECT_EQ(run(img, "^[0-9]{4}-[0-9]{2}-[0-9]{2}$", results), 1);
+    ASSERT_EQ(results.size(), 2u) << describe(results);
+    const BOX_RESULT& date = results[0].points[0].y < results[1].points[0].y ? results[0] : results[1];
+    const BOX_RESULT& amount = &date == &results[0] ? results[1] : results[0];
+    EXPECT_EQ(squeeze(date.text), "2024-06-11");
+    EXPECT_EQ(date.matched, 1);
+    EXPECT_EQ(squeeze(amount.text), "12,480.50");
+    EXPECT_EQ(amount.matched, 0);
+    EXPECT_TRUE(near_box(date, lines[0].box, kCornerTolerance)) << describe(results);
+    EXPECT_TRUE(near_box(amount, lines[1].box, kCornerTolerance)) << describe(results);
+    EXPECT_EQ(run(img, "[0-9]", results), 2);  // a search: both lines hold digits
+}
+
+TEST_F(EndToEnd, RotatedLine) {
+    cv::Mat flat = render(1000, 600, {{"Harbour Trading 2024", cv::Point(260, 320)}}, 40);
+    const cv::Point2f centre(500, 300);
+    const cv::Mat rot = cv::getRotationMatrix2D(centre, 12.0, 1.0);
+    cv::Mat img;
+    cv::warpAffine(flat, img, rot, flat.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(255));
+    std::vector<BOX_RESULT> results;
+    EXPECT_EQ(run(img, "Harbour", results), 1);
+    ASSERT_EQ(results.size(), 1u) << describe(results);
+    EXPECT_EQ(squeeze(results[0].text), "HarbourTrading2024") << describe(results);
+    // The box follows the slope: the top edge rises to the right by about
+    // tan(12 degrees) of its length.
+    const cv::Point d = results[0].points[1] - results[0].points[0];
+    const double angle = std::atan2(-d.y, d.x) * 180.0 / CV_PI;
+    EXPECT_NEAR(angle, 12.0, 3.0) << describe(results);
+}
+
+TEST_F(EndToEnd, TallLineIsTurned) {
+    cv::Mat flat = render(800, 120, {{"Phone 021-5555-0199", cv::Point(40, 80)}}, 40);
+    cv::Mat img;
+    cv::rotate(flat, img, cv::ROTATE_90_CLOCKWISE);  // the line now runs top to bottom
+    std::vector<BOX_RESULT> results;
+    EXPECT_EQ(run(img, "0199", results), 1);
+    ASSERT_EQ(results.size(), 1u) << describe(results);
+    EXPECT_EQ(squeeze(results[0].text), "Phone021-5555-0199") << describe(results);
+}
+
+TEST_F(EndToEnd, FourChannelImageCarriesTheInkInAlpha) {
+    std::vector<Line> lines;
+    cv::Mat ink = render(960, 200, {{"Amount 12480", cv::Point(60, 120)}}, 40, &lines);
+    cv::Mat grey;
+    cv::cvtColor(ink, grey, cv::COLOR_BGR2GRAY);
+    // Transparent background, opaque glyphs; the colour channels are noise
+    // the library drops.
+    cv::Mat bgra(ink.rows, ink.cols, CV_8UC4);
+    cv::RNG rng(5);
+    rng.fill(bgra, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat alpha = 255 - grey;
+    cv::insertChannel(alpha, bgra, 3);
+    std::vector<BOX_RESULT> results;
+    EXPECT_EQ(run(bgra, "12480", results), 1);
+    ASSERT_EQ(results.size(), 1u) << describe(results);
+    EXPECT_EQ(squeeze(results[0].text), "Amount12480");
+    EXPECT_TRUE(near_box(results[0], lines[0].box, kCornerTolerance)) << describe(results);
+    EXPECT_EQ(bgra.type(), CV_8UC4);
+}
+
+TEST_F(EndToEnd, ImageWithoutText) {
+    // Graphics but no writing: a shaded page, a frame and a filled disc.
+    cv::Mat img(480, 640, CV_8UC3);
+    for (int y = 0; y < img.rows; ++y) img.row(y).setTo(cv::Scalar::all(150 + y / 6));
+    cv::rectangle(img, cv::Point(40, 40), cv::Point(600, 440), cv::Scalar::all(0), 2);
+    cv::circle(img, cv::Point(320, 240), 60, cv::Scalar(40, 120, 200), -1);
+    std::vector<BOX_RESULT> results(1);
+    EXPECT_EQ(run(img, "", results), 0);
+    EXPECT_TRUE(results.empty()) << describe(results);
+}
+
+TEST_F(EndToEnd, BatchGivesTheRecordsOfSingleCalls) {
+    std::vector<cv::Mat> imgs = {render(800, 240, {{"Customer 7781", cv::Point(50, 100)}}, 40),
+                                 render(800, 240, {{"收货人 王先生", cv::Point(50, 80)}, {"Total 96.00", cv::Point(50, 180)}}, 40)};
+    std::vector<BOX_RESULT> batch;
+    std::string pat = "[0-9]";
+    int n = 0;
+    captured([&] { n = crnn_ocr_batch(imgs, 0, 0, 0, 0, 0, 0.f, nullptr, &pat[0], batch); });
+    std::vector<BOX_RESULT> singles;
+    int m = 0;
+    for (int i = 0; i < 2; ++i) {
+        std::vector<BOX_RESULT> one;
+        m += run(imgs[i], "[0-9]", one);
+        for (BOX_RESULT& r : one) {
+            r.imgid = i;
+            singles.push_back(r);
+        }
+    }
+    EXPECT_EQ(n, m);
+    EXPECT_EQ(n, 2);
+    ASSERT_EQ(batch.size(), singles.size()) << describe(batch) << describe(singles);
+    ASSERT_EQ(batch.size(), 3u) << describe(batch);
+    for (size_t i = 0; i < batch.size(); ++i) {
+        EXPECT_EQ(batch[i].imgid, singles[i].imgid);
+        EXPECT_EQ(batch[i].text, singles[i].text);
+        EXPECT_EQ(batch[i].points, singles[i].points);
+        EXPECT_EQ(batch[i].matched, singles[i].matched);
+    }
+}
+
+TEST_F(EndToEnd, CropLimitsDropLines) {
+    // Two lines of very different heights (24 and 72 pixels).
+    cv::Mat img(360, 960, CV_8UC3, cv::Scalar::all(255));
+    cv::Ptr<cv::freetype::FreeType2> ft2 = cv::freetype::createFreeType2();
+    ft2->loadFontData(kFont, 0);
+    ft2->putText(img, "SMALL 11", cv::Point(60, 100), 24, cv::Scalar::all(0), -1, cv::LINE_AA, true);
+    ft2->putText(img, "LARGE 22", cv::Point(60, 280), 72, cv::Scalar::all(0), -1, cv::LINE_AA, true);
+    std::vector<BOX_RESULT> all;
+    EXPECT_EQ(run(img, "", all), 2) << describe(all);
+    // A maximum height between the two line heights keeps the small line,
+    // a minimum there keeps the large one.
+    std::vector<BOX_RESULT> small, large;
+    run(img, "", small, 0, 60, 0, 0);
+    run(img, "", large, 60, 0, 0, 0);
+    ASSERT_EQ(small.size(), 1u) << describe(small);
+    ASSERT_EQ(large.size(), 1u) << describe(large);
+    EXPECT_EQ(squeeze(small[0].text), "SMALL11");
+    EXPECT_EQ(squeeze(large[0].text), "LARGE22");
+}
+
+}  // namespace
