@@ -18,6 +18,7 @@ echo "== install, then build and run a host against the installed library"
 prefix="$(mktemp -d)"
 cmake --install build --prefix "$prefix" >/dev/null
 pcdir="$(dirname "$(find "$prefix" -name varnel.pc | head -n 1)")"
+rm -rf build/install-host
 PKG_CONFIG_PATH="$pcdir" cmake -S tests/install -B build/install-host -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build build/install-host -j"$jobs"
 LD_LIBRARY_PATH="$(dirname "$pcdir")" build/install-host/host_cmake
