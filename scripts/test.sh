@@ -12,7 +12,9 @@ jobs="$(nproc)"
 echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
-(cd build && xvfb-run -a ctest --output-on-failure -j"$jobs")
+log="$(mktemp)"
+trap 'rm -f "$log"' EXIT
+(cd build && xvfb-run -a ctest --output-on-failure -j"$jobs") | tee -a "$log"
 
 echo "== install, then build and run a host against the installed library"
 prefix="$(mktemp -d)"
@@ -31,7 +33,7 @@ cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
-(cd build-asan && xvfb-run -a ctest --output-on-failure -j"$jobs")
+(cd build-asan && xvfb-run -a ctest --output-on-failure -j"$jobs") | tee -a "$log"
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 
 echo "== fuzzing the model file reader (60 s)"
@@ -40,7 +42,12 @@ cmake --build build-fuzz -j"$jobs" --target fuzz_model_reader
 bash fuzz/run_fuzz.sh build-fuzz 60
 
 echo "== training tools (renderer, dictionary, export checks)"
-OMP_NUM_THREADS=2 /usr/bin/python3 -m unittest tools/train/test_train.py
+OMP_NUM_THREADS=2 /usr/bin/python3 -m unittest tools/train/test_train.py 2>&1 | tee -a "$log"
 
 echo "== held-out accuracy"
 bash scripts/eval.sh build
+
+# Every step above stops the script on a failure, so reaching this line means
+# all of them passed; count the test cases the runners executed.
+passed=$(awk '/tests failed out of/ {n += $NF} /^Ran [0-9]+ tests? in/ {n += $2} END {print n + 0}' "$log")
+echo "tests: $passed passed, 0 failed"
