@@ -46,12 +46,7 @@ namespace {
 
 using varnel_test::captured;
 using varnel_test::contains;
-
-cv::Mat page(int cols, int rows, const std::vector<cv::Rect>& bars) {
-    cv::Mat img(rows, cols, CV_8UC3, cv::Scalar::all(255));
-    for (const cv::Rect& r : bars) img(r).setTo(cv::Scalar::all(0));
-    return img;
-}
+using varnel_test::page;
 
 // A wide bar reads "B"; a narrow one, padded with grey, "BB".
 const cv::Rect kWide(100, 60, 400, 20);

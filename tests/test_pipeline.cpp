@@ -23,12 +23,7 @@ using Box = std::vector<std::vector<int>>;
 using Table = std::vector<std::vector<double>>;
 using varnel_test::captured;
 using varnel_test::contains;
-
-cv::Mat page(int cols, int rows, const std::vector<cv::Rect>& bars) {
-    cv::Mat img(rows, cols, CV_8UC3, cv::Scalar::all(255));
-    for (const cv::Rect& r : bars) img(r).setTo(cv::Scalar::all(0));
-    return img;
-}
+using varnel_test::page;
 
 Table zero_table() { return Table(3, std::vector<double>(3, 0.0)); }
 
