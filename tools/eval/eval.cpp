@@ -1,6 +1,6 @@
 // End-to-end accuracy of the library over a rendered evaluation set.
 //
-//   eval <model_dir> <data_dir> [--max-cer R] [--min-f F] [--limit N]
+//   eval <model_dir> <data_dir> [--max-cer R] [--min-f F] [--limit N] [--errors]
 //
 // <data_dir> holds the page images and "gt.tsv": one text line per row,
 // "image<TAB>x0,y0,x1,y1,x2,y2,x3,y3<TAB>text". Every page goes through the
@@ -12,7 +12,8 @@
 // deleted), summed and divided by the ground-truth length; it is reported for
 // all lines, Latin-only lines and lines holding Chinese characters. Lines
 // made only of digits and dashes are also counted as read exactly or not.
-// The exit status is 1 when a threshold given on the command line is missed.
+// With --errors every line read wrongly is printed as
+// "page<TAB>edits<TAB>truth<TAB>reading". The exit status is 1 when a threshold given on the command line is missed.
 
 #include <algorithm>
 #include <cstdio>
@@ -107,7 +108,7 @@ struct Tally {
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: eval <model_dir> <data_dir> [--max-cer R] [--min-f F] [--limit N]\n");
+    std::fprintf(stderr, "usage: eval <model_dir> <data_dir> [--max-cer R] [--min-f F] [--limit N] [--errors]\n");
     return 2;
 }
 
@@ -119,8 +120,13 @@ int main(int argc, char** argv) {
     std::string data_dir = argv[2];
     double max_cer = -1.0, min_f = -1.0;
     long limit = -1;
+    bool show_errors = false;
     for (int i = 3; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--errors") {
+            show_errors = true;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         if (a == "--max-cer")
             max_cer = std::atof(argv[++i]);
@@ -211,6 +217,8 @@ int main(int argc, char** argv) {
             std::string pred = gt_to_pred[g] >= 0 ? results[gt_to_pred[g]].text : std::string();
             std::vector<char32_t> ref = to_code_points(gt[g].text), hyp = to_code_points(pred);
             size_t d = edit_distance(ref, hyp);
+            if (show_errors && d > 0)
+                std::printf("%s\t%zu\t%s\t%s\n", name.c_str(), d, gt[g].text.c_str(), pred.c_str());
             all.edits += d;
             all.chars += ref.size();
             Tally& group = has_chinese(ref) ? chinese : latin;
