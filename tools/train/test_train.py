@@ -57,9 +57,12 @@ class DictionaryTest(unittest.TestCase):
         cs = textgen.Charset()
         rng = np.random.RandomState(3)
         for _ in range(2000):
-            t, _ = textgen.random_text(rng, cs)
-            self.assertTrue(t)
-            cs.encode(t)  # raises on characters outside the dictionary
+            for t in (textgen.random_text(rng, cs)[0], textgen.line_text(rng, cs)[0],
+                      textgen.spaced_text(rng)):
+                self.assertTrue(t)
+                self.assertEqual(t, t.strip())  # a space at either end cannot be seen
+                self.assertNotIn("  ", t)
+                cs.encode(t)  # raises on characters outside the dictionary
 
 
 class GeometryTest(unittest.TestCase):

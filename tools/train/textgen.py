@@ -226,6 +226,24 @@ def _digit_dash(rng):
     return s
 
 
+def spaced_text(rng):
+    """ASCII items joined by single spaces: digit groups, short words
+    (sometimes ending in punctuation), codes, amounts and dates. Word gaps
+    between digits and after punctuation are the easiest to miss, so the
+    recogniser sees extra lines of this kind."""
+    items = []
+    for _ in range(rng.randint(2, 7)):
+        r = rng.rand()
+        if r < 0.5:
+            items.append(_digits(rng, rng.randint(1, 6)))
+        elif r < 0.8:
+            w = _word(rng, 1, 6)
+            items.append(w + ".,;:!?"[rng.randint(0, 6)] if rng.rand() < 0.3 else w)
+        else:
+            items.append([_code, _amount, _date][rng.randint(0, 3)](rng))
+    return " ".join(items)
+
+
 def random_text(rng, cs, max_units=None):
     """Returns (text, cjk) where cjk tells whether a CJK font is required."""
     r = rng.rand()
@@ -270,6 +288,19 @@ def random_text(rng, cs, max_units=None):
     if rng.rand() < 0.2:
         t = str(rng.randint(1, 100)) + CN_WORDS_UNITS[rng.randint(0, len(CN_WORDS_UNITS))] + t
     return t, True
+
+
+def line_text(rng, cs):
+    """Text of one document line: usually one random_text item, sometimes
+    two joined (by a space unless the result holds Chinese), as on pages.
+    Returns (text, cjk) like random_text."""
+    t, c = random_text(rng, cs)
+    if rng.rand() < 0.3:  # longer lines, as in documents
+        t2, _ = random_text(rng, cs)
+        t = t + " " + t2 if not needs_cjk(t + t2) or rng.rand() < 0.3 else t + t2
+    if needs_cjk(t):
+        c = True
+    return t, c
 
 
 def pick_font(rng, cjk, train=True):
@@ -450,7 +481,7 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
     """One line crop (BGR uint8, roughly the detector's box) and its text."""
     for _ in range(20):
         if text is None:
-            t, c = random_text(rng, cs)
+            t, c = line_text(rng, cs)
         else:
             t, c = text, cjk
         if c is None:
@@ -680,13 +711,7 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
             occ[:, -bw_ - 2:] = 1
     while len(quads) < n_target and tries < n_target * 4:
         tries += 1
-        t, c = random_text(rng, cs)
-        if rng.rand() < 0.3:  # longer lines, as in documents
-            t2, c2b = random_text(rng, cs)
-            t = t + " " + t2 if not needs_cjk(t + t2) or rng.rand() < 0.3 else t + t2
-            c = True if needs_cjk(t) else c
-        if needs_cjk(t):
-            c = True
+        t, c = line_text(rng, cs)
         lo, hi = size_range
         u = rng.rand()
         size = int(lo + (hi - lo) * u * u)  # more small text than large

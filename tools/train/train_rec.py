@@ -21,6 +21,7 @@ import models  # noqa: E402
 import textgen  # noqa: E402
 
 MAX_W = 1024  # widest training line after resizing to height 48
+SPACED_SHARE = 0.05  # extra lines of space-separated numbers and words
 
 
 def make_model():
@@ -44,7 +45,11 @@ class LineBatches(torch.utils.data.IterableDataset):
         while True:
             samples = []
             while len(samples) < self.batch * group:
-                crop, text = textgen.make_rec_sample(rng, cs, fonts)
+                if rng.rand() < SPACED_SHARE:
+                    t = textgen.spaced_text(rng)
+                    crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t, cjk=textgen.needs_cjk(t))
+                else:
+                    crop, text = textgen.make_rec_sample(rng, cs, fonts)
                 w = math.ceil(48.0 * crop.shape[1] / crop.shape[0])
                 label = cs.encode(text)
                 # CTC needs at least len + repeats steps; leave slack.
