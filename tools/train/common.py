@@ -61,3 +61,54 @@ def edit_distance(a, b):
             cur.append(min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (ca != cb)))
         prev = cur
     return prev[-1]
+
+
+def start_run(tag, threads, seed):
+    """Threads, seeds, the work directory and the run's log; returns
+    (log, last checkpoint path, best checkpoint path)."""
+    import numpy as np
+    torch.set_num_threads(threads)
+    torch.manual_seed(seed)
+    np.random.seed(seed)
+    os.makedirs(WORK, exist_ok=True)
+    log = Logger(os.path.join(WORK, tag + ".log"))
+    return log, os.path.join(WORK, tag + "_last.pt"), os.path.join(WORK, tag + "_best.pt")
+
+
+def resume(last_path, model, opt, ema, log):
+    """Loads the last checkpoint when there is one; returns (step, elapsed
+    seconds, best score), or a fresh start."""
+    if not os.path.exists(last_path):
+        return 0, 0.0, -1.0
+    ck = torch.load(last_path, map_location="cpu")
+    model.load_state_dict(ck["model"])
+    opt.load_state_dict(ck["opt"])
+    ema.state = ck["ema"]
+    log("resumed from %s at step %d, %.1f min used" % (last_path, ck["step"], ck["elapsed"] / 60))
+    return ck["step"], ck["elapsed"], ck["best"]
+
+
+def evaluate_ema(model, ema, evaluate):
+    """Runs evaluate(model) with the EMA weights, then puts the training
+    weights back and the model in training mode."""
+    cur = {k: v.clone() for k, v in model.state_dict().items()}
+    model.load_state_dict(ema.state)
+    m = evaluate(model)
+    model.load_state_dict(cur)
+    model.train()
+    return m
+
+
+class Every:
+    """Calls an action at most once per `minutes` of wall clock; the period
+    counts from the end of the previous call."""
+
+    def __init__(self, minutes, action):
+        self.period = minutes * 60.0
+        self.action = action
+        self.last = time.time()
+
+    def poll(self):
+        if time.time() - self.last >= self.period:
+            self.action()
+            self.last = time.time()

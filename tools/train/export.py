@@ -7,6 +7,7 @@ and the result is compared with PyTorch through cv2.dnn on random inputs of
 two sizes (max abs diff must be < 1e-4).  Writes work/det.onnx, work/rec.onnx.
 """
 import argparse
+import importlib
 import io
 import os
 import sys
@@ -156,37 +157,36 @@ def load_ckpt(path, model):
     return ck
 
 
-def export_det(ckpt, out, timing=True):
-    import train_det
-    model = train_det.make_model()
+# Per network: module that builds it, ONNX conversion, shapes compared in
+# memory, shape compared after loading from the file, timed shape, name.
+NETS = {
+    "det": ("train_det", det_onnx,
+            [(1, 3, 320, 480), (2, 3, 256, 192), (1, 3, 992, 1312)], (1, 3, 224, 288),
+            (1, 3, 992, 1312), "detector"),
+    "rec": ("train_rec", rec_onnx,
+            [(1, 3, 48, 320), (2, 3, 48, 320), (1, 3, 48, 736), (2, 3, 48, 408)], (1, 3, 48, 512),
+            (1, 3, 48, 320), "recogniser"),
+}
+
+
+def export_net(kind, ckpt, out, timing=True):
+    """Exports one network (from `ckpt`, or freshly initialised when None),
+    checks it in cv2.dnn from bytes and from the written file, and returns
+    the ONNX bytes."""
+    module, to_onnx, shapes, file_shape, time_shape, _ = NETS[kind]
+    model = importlib.import_module(module).make_model()
     if ckpt:
         load_ckpt(ckpt, model)
     model.eval()
-    data, folded = det_onnx(model)
-    cv_check(data, model, [(1, 3, 320, 480), (2, 3, 256, 192), (1, 3, 992, 1312)])
+    data, _ = to_onnx(model)
+    cv_check(data, model, shapes)
     with open(out, "wb") as f:
         f.write(data)
-    cv_check_file(out, model, (1, 3, 224, 288))
-    print("det: %s  %.2f MB" % (out, len(data) / 1e6))
+    cv_check_file(out, model, file_shape)
+    print("%s: %s  %.2f MB" % (kind, out, len(data) / 1e6))
     if timing:
-        print("det: cv2.dnn 1x3x992x1312, 2 threads: median %.1f ms" % cv_time(data, (1, 3, 992, 1312)))
-    return data
-
-
-def export_rec(ckpt, out, timing=True):
-    import train_rec
-    model = train_rec.make_model()
-    if ckpt:
-        load_ckpt(ckpt, model)
-    model.eval()
-    data, folded = rec_onnx(model)
-    cv_check(data, model, [(1, 3, 48, 320), (2, 3, 48, 320), (1, 3, 48, 736), (2, 3, 48, 408)])
-    with open(out, "wb") as f:
-        f.write(data)
-    cv_check_file(out, model, (1, 3, 48, 512))
-    print("rec: %s  %.2f MB" % (out, len(data) / 1e6))
-    if timing:
-        print("rec: cv2.dnn 1x3x48x320, 2 threads: median %.2f ms" % cv_time(data, (1, 3, 48, 320)))
+        print("%s: cv2.dnn %s, 2 threads: median %.2f ms"
+              % (kind, "x".join(map(str, time_shape)), cv_time(data, time_shape)))
     return data
 
 
@@ -202,17 +202,13 @@ def main():
     args = ap.parse_args()
     os.makedirs(args.out_dir, exist_ok=True)
     torch.manual_seed(0)
-    if args.only in (None, "det"):
-        ck = None if args.untrained else args.det_ckpt
+    for kind in ("det", "rec"):
+        if args.only not in (None, kind):
+            continue
+        ck = None if args.untrained else getattr(args, kind + "_ckpt")
         if ck and not os.path.exists(ck):
-            sys.exit("missing detector checkpoint %s" % ck)
-        export_det(ck, os.path.join(args.out_dir, "det.onnx"), not args.no_timing)
-    if args.only in (None, "rec"):
-        ck = None if args.untrained else args.rec_ckpt
-        if ck and not os.path.exists(ck):
-            sys.exit("missing recogniser checkpoint %s" % ck)
-        export_rec(ck, os.path.join(args.out_dir, "rec.onnx"), not args.no_timing)
-
+            sys.exit("missing %s checkpoint %s" % (NETS[kind][5], ck))
+        export_net(kind, ck, os.path.join(args.out_dir, kind + ".onnx"), not args.no_timing)
 
 if __name__ == "__main__":
     main()

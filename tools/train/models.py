@@ -55,17 +55,7 @@ class Detector(nn.Module):
         self.up2 = nn.ConvTranspose2d(16, 1, 2, 2)
 
     def forward(self, x):
-        x = self.stem(x)
-        f4 = self.s4(x)
-        f8 = self.s8(f4)
-        f16 = self.s16(f8)
-        f32 = self.s32(f16)
-        p = self.lat[3](f32)
-        p = self.lat[2](f16) + F.interpolate(p, scale_factor=2.0, mode="nearest")
-        p = self.lat[1](f8) + F.interpolate(p, scale_factor=2.0, mode="nearest")
-        p = self.lat[0](f4) + F.interpolate(p, scale_factor=2.0, mode="nearest")
-        p = self.ctx(self.smooth(p))
-        return torch.sigmoid(self.up2(self.up1(p)))
+        return torch.sigmoid(self.logits(x))
 
     def logits(self, x):
         """Same as forward but before the sigmoid (for a stable BCE)."""

@@ -120,25 +120,12 @@ def main():
     ap.add_argument("--tag", default="det", help="file prefix inside work/")
     args = ap.parse_args()
 
-    torch.set_num_threads(args.threads)
-    torch.manual_seed(args.seed)
-    np.random.seed(args.seed)
-    os.makedirs(common.WORK, exist_ok=True)
-    log = common.Logger(os.path.join(common.WORK, args.tag + ".log"))
-    last_path = os.path.join(common.WORK, args.tag + "_last.pt")
-    best_path = os.path.join(common.WORK, args.tag + "_best.pt")
+    log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
     model = make_model()
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model, decay=0.995)
-    step, elapsed, best = 0, 0.0, -1.0
-    if os.path.exists(last_path):
-        ck = torch.load(last_path, map_location="cpu")
-        model.load_state_dict(ck["model"])
-        opt.load_state_dict(ck["opt"])
-        ema.state = ck["ema"]
-        step, elapsed, best = ck["step"], ck["elapsed"], ck["best"]
-        log("resumed from %s at step %d, %.1f min used" % (last_path, step, elapsed / 60))
+    step, elapsed, best = common.resume(last_path, model, opt, ema, log)
     budget = args.budget_min * 60.0
     if elapsed >= budget:
         log("budget already used up (%.1f min)" % (elapsed / 60))
@@ -151,7 +138,6 @@ def main():
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2)
     start = time.time() - elapsed
-    last_ckpt = last_val = time.time()
     run = np.zeros(3)
     run_n, t_data, t_step = 0, 0.0, 0.0
 
@@ -161,11 +147,7 @@ def main():
 
     def validate():
         nonlocal best
-        cur = {k: v.clone() for k, v in model.state_dict().items()}
-        model.load_state_dict(ema.state)
-        m = evaluate(model, val)
-        model.load_state_dict(cur)
-        model.train()
+        m = common.evaluate_ema(model, ema, lambda net: evaluate(net, val))
         log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
         if m["box_f"] > best:
             best = m["box_f"]
@@ -173,6 +155,8 @@ def main():
                                 "metrics": m}, best_path)
             log("new best (%.4f) -> %s" % (best, best_path))
 
+    val_timer = common.Every(args.val_every_min, validate)
+    ckpt_timer = common.Every(args.ckpt_every_min, lambda: common.save_atomic(snapshot(), last_path))
     model.train()
     it = iter(dl)
     while True:
@@ -205,12 +189,8 @@ def main():
                    t_data / run_n, t_step / run_n, (time.time() - start) / 60))
             run[:] = 0
             run_n, t_data, t_step = 0, 0.0, 0.0
-        if time.time() - last_val >= args.val_every_min * 60:
-            validate()
-            last_val = time.time()
-        if time.time() - last_ckpt >= args.ckpt_every_min * 60:
-            common.save_atomic(snapshot(), last_path)
-            last_ckpt = time.time()
+        val_timer.poll()
+        ckpt_timer.poll()
     validate()
     common.save_atomic(snapshot(), last_path)
     log("finished: step %d, %.1f min, best %.4f" % (step, (time.time() - start) / 60, best))

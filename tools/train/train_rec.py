@@ -45,11 +45,8 @@ class LineBatches(torch.utils.data.IterableDataset):
         while True:
             samples = []
             while len(samples) < self.batch * group:
-                if rng.rand() < SPACED_SHARE:
-                    t = textgen.spaced_text(rng)
-                    crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t, cjk=textgen.needs_cjk(t))
-                else:
-                    crop, text = textgen.make_rec_sample(rng, cs, fonts)
+                t = textgen.spaced_text(rng) if rng.rand() < SPACED_SHARE else None
+                crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t)
                 w = math.ceil(48.0 * crop.shape[1] / crop.shape[0])
                 label = cs.encode(text)
                 # CTC needs at least len + repeats steps; leave slack.
@@ -118,28 +115,15 @@ def main():
                     help="forget the best score of the checkpoint (after a change of the val set)")
     args = ap.parse_args()
 
-    torch.set_num_threads(args.threads)
-    torch.manual_seed(args.seed)
-    np.random.seed(args.seed)
-    os.makedirs(common.WORK, exist_ok=True)
-    log = common.Logger(os.path.join(common.WORK, args.tag + ".log"))
-    last_path = os.path.join(common.WORK, args.tag + "_last.pt")
-    best_path = os.path.join(common.WORK, args.tag + "_best.pt")
+    log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
     cs = textgen.Charset()
     model = make_model()
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model)
-    step, elapsed, best = 0, 0.0, -1.0
-    if os.path.exists(last_path):
-        ck = torch.load(last_path, map_location="cpu")
-        model.load_state_dict(ck["model"])
-        opt.load_state_dict(ck["opt"])
-        ema.state = ck["ema"]
-        step, elapsed, best = ck["step"], ck["elapsed"], ck["best"]
-        log("resumed from %s at step %d, %.1f min used" % (last_path, step, elapsed / 60))
-        if args.reset_best:
-            best = -1.0
+    step, elapsed, best = common.resume(last_path, model, opt, ema, log)
+    if args.reset_best:
+        best = -1.0
     budget = args.budget_min * 60.0
     if elapsed >= budget:
         log("budget already used up (%.1f min)" % (elapsed / 60))
@@ -156,9 +140,7 @@ def main():
                                      persistent_workers=False)
     ctc = torch.nn.CTCLoss(blank=0, zero_infinity=True)
     start = time.time() - elapsed
-    last_ckpt = last_val = time.time()
     run_loss, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
-    t0 = time.time()
 
     def snapshot():
         return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
@@ -167,11 +149,7 @@ def main():
 
     def validate():
         nonlocal best
-        cur = {k: v.clone() for k, v in model.state_dict().items()}
-        model.load_state_dict(ema.state)
-        m = evaluate(model, val, cs)
-        model.load_state_dict(cur)
-        model.train()
+        m = common.evaluate_ema(model, ema, lambda net: evaluate(net, val, cs))
         score = m.get("mixed_acc", 0) + m.get("digits_acc", 0)
         log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
         if score > best:
@@ -180,6 +158,8 @@ def main():
                                 "metrics": m, "classes": cs.num_classes}, best_path)
             log("new best (%.4f) -> %s" % (score, best_path))
 
+    val_timer = common.Every(args.val_every_min, validate)
+    ckpt_timer = common.Every(args.ckpt_every_min, lambda: common.save_atomic(snapshot(), last_path))
     model.train()
     it = iter(dl)
     while True:
@@ -210,12 +190,8 @@ def main():
                 % (step, run_loss / run_n, opt.param_groups[0]["lr"], x.shape[3],
                    t_data / run_n, t_step / run_n, (time.time() - start) / 60))
             run_loss, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
-        if time.time() - last_val >= args.val_every_min * 60:
-            validate()
-            last_val = time.time()
-        if time.time() - last_ckpt >= args.ckpt_every_min * 60:
-            common.save_atomic(snapshot(), last_path)
-            last_ckpt = time.time()
+        val_timer.poll()
+        ckpt_timer.poll()
     validate()
     common.save_atomic(snapshot(), last_path)
     log("finished: step %d, %.1f min, best %.4f" % (step, (time.time() - start) / 60, best))
