@@ -110,6 +110,9 @@ def main():
     ap.add_argument("--val-every-min", type=float, default=8.0)
     ap.add_argument("--val-mixed", type=int, default=300)
     ap.add_argument("--val-digits", type=int, default=150)
+    ap.add_argument("--fp32", action="store_true",
+                    help="train in float32 (default: bfloat16 autocast, channels-last, about"
+                         " twice as fast on CPUs with bfloat16 support)")
     ap.add_argument("--tag", default="rec", help="file prefix inside work/")
     ap.add_argument("--reset-best", action="store_true",
                     help="forget the best score of the checkpoint (after a change of the val set)")
@@ -119,6 +122,8 @@ def main():
 
     cs = textgen.Charset()
     model = make_model()
+    if not args.fp32:
+        model = model.to(memory_format=torch.channels_last)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
@@ -128,9 +133,9 @@ def main():
     if elapsed >= budget:
         log("budget already used up (%.1f min)" % (elapsed / 60))
         return
-    log("recogniser: %d classes, %.2fM params, batch %d, threads %d, workers %d, budget %.0f min"
+    log("recogniser: %d classes, %.2fM params, batch %d, threads %d, workers %d, %s, budget %.0f min"
         % (cs.num_classes, sum(p.numel() for p in model.parameters()) / 1e6, args.batch,
-           args.threads, args.workers, args.budget_min))
+           args.threads, args.workers, "fp32" if args.fp32 else "bf16", args.budget_min))
 
     val = make_val(args.seed + 999, args.val_mixed, args.val_digits)
     # Resuming continues with fresh data rather than replaying the same stream.
@@ -171,8 +176,12 @@ def main():
         tb = time.time()
         for g in opt.param_groups:
             g["lr"] = common.lr_at((now - start) / budget, step, args.lr)
-        logits = model.logits(x)                       # N x T x K
-        logp = F.log_softmax(logits, dim=2).transpose(0, 1)
+        if args.fp32:
+            logits = model.logits(x)                   # N x T x K
+        else:
+            with torch.autocast("cpu", dtype=torch.bfloat16):
+                logits = model.logits(x.contiguous(memory_format=torch.channels_last))
+        logp = F.log_softmax(logits.float(), dim=2).transpose(0, 1)
         T, N = logp.shape[0], logp.shape[1]
         loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
         opt.zero_grad(set_to_none=True)
