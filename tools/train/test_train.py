@@ -96,12 +96,22 @@ class GeometryTest(unittest.TestCase):
         fonts = textgen.FontCache()
         rng = np.random.RandomState(5)
         for _ in range(3):
-            img, quads, texts = textgen.make_page(rng, cs, fonts, 512, 512, max_lines=20)
+            img, quads, texts = textgen.make_page(rng, cs, fonts, 512, 512, max_lines=30, min_lines=20)
             self.assertEqual(img.shape, (512, 512, 3))
             self.assertEqual(len(quads), len(texts))
             t = textgen.det_target(quads, img.shape)
             n, _ = cv2.connectedComponents((t > 0.5).astype(np.uint8))
             self.assertEqual(n - 1, len(quads))
+            # No line starts within a word gap of the end of an earlier one.
+            for j in range(len(quads)):
+                h = float(np.linalg.norm(quads[j][3] - quads[j][0]))
+                grown = np.zeros((512, 512), np.uint8)
+                g = textgen.shrink_quad_grow(quads[j], 0.0, along=1.4 * h)
+                cv2.fillPoly(grown, [np.round(g).astype(np.int32)], 1)
+                for i in range(j):
+                    other = np.zeros_like(grown)
+                    cv2.fillPoly(other, [np.round(quads[i]).astype(np.int32)], 1)
+                    self.assertFalse((grown & other).any(), (i, j))
 
 
 class PreprocessTest(unittest.TestCase):

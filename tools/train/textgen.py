@@ -758,8 +758,11 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
         py = rng.uniform(-miny + 2, height - maxy - 2)
         qbox = rbox + np.array([px, py], np.float32)
         # Overlap test against the already placed boxes grown by a gap.
+        # Along the line the gap is wider than any word gap: two lines on one
+        # row closer than that read as one line, and the ground truth would
+        # ask for a split nobody could see.
         gap = max(2.0, rng.uniform(0.3, 0.8) * bh)
-        g = shrink_quad_grow(qbox, gap)
+        g = shrink_quad_grow(qbox, gap, along=max(gap, 1.5 * bh))
         test = np.zeros_like(occ)
         cv2.fillPoly(test, [np.round(g).astype(np.int32)], 1)
         if (test & occ).any():
@@ -800,12 +803,14 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
     return out, quads, texts
 
 
-def shrink_quad_grow(q, d):
-    """Grows a rectangle quad by d on every side."""
+def shrink_quad_grow(q, d, along=None):
+    """Grows a rectangle quad by d on every side (by `along` at the two ends
+    of the line when given)."""
     q = np.asarray(q, np.float32)
     ex = q[1] - q[0]
     ey = q[3] - q[0]
     ux = ex / max(float(np.linalg.norm(ex)), 1e-6)
     uy = ey / max(float(np.linalg.norm(ey)), 1e-6)
-    return np.array([q[0] - ux * d - uy * d, q[1] + ux * d - uy * d,
-                     q[2] + ux * d + uy * d, q[3] - ux * d + uy * d], np.float32)
+    a = d if along is None else along
+    return np.array([q[0] - ux * a - uy * d, q[1] + ux * a - uy * d,
+                     q[2] + ux * a + uy * d, q[3] - ux * a + uy * d], np.float32)
