@@ -4,7 +4,7 @@
 Pages are 640x480 .. 1280x960 with 4-12 lines each (Latin, Chinese, dates,
 codes and other digit/dash strings, some pages rotated), rendered with a seed
 the training never uses and partly with the held-out font.  Output:
-  <out>/<name>.png   BGR as written by cv2.imwrite
+  <out>/<name>.png   BGR as written by cv2.imwrite (.jpg with --jpeg-quality)
   <out>/gt.tsv       name<TAB>x0,y0,x1,y1,x2,y2,x3,y3<TAB>text
 Corners are clockwise from the top-left of the text line, in pixels.
 """
@@ -21,7 +21,7 @@ import textgen  # noqa: E402
 SIZES = [(640, 480), (800, 600), (960, 720), (1024, 768), (1280, 960), (720, 960), (960, 1280)]
 
 
-def render(out_dir, pages, seed, held_out_prob=0.5):
+def render(out_dir, pages, seed, held_out_prob=0.5, jpeg_quality=0):
     os.makedirs(out_dir, exist_ok=True)
     rng = np.random.RandomState(seed)
     cs = textgen.Charset()
@@ -37,8 +37,12 @@ def render(out_dir, pages, seed, held_out_prob=0.5):
                 break
         if rng.rand() < 0.5:
             img = textgen.degrade(img, rng, 0.5)
-        name = "page_%04d.png" % i
-        cv2.imwrite(os.path.join(out_dir, name), img)
+        if jpeg_quality:
+            name = "page_%04d.jpg" % i
+            cv2.imwrite(os.path.join(out_dir, name), img, [cv2.IMWRITE_JPEG_QUALITY, jpeg_quality])
+        else:
+            name = "page_%04d.png" % i
+            cv2.imwrite(os.path.join(out_dir, name), img)
         for q, t in zip(quads, texts):
             pts = ",".join("%d" % int(round(v)) for v in np.asarray(q).reshape(-1))
             if "\t" in t or "\n" in t:
@@ -56,8 +60,10 @@ def main():
     ap.add_argument("--seed", type=int, default=20240315)
     ap.add_argument("--held-out-prob", type=float, default=0.5,
                     help="fraction of lines rendered with the held-out font")
+    ap.add_argument("--jpeg-quality", type=int, default=0,
+                    help="write JPEG pages of this quality instead of PNG (the committed CI subset uses 90)")
     args = ap.parse_args()
-    rows = render(args.out, args.pages, args.seed, args.held_out_prob)
+    rows = render(args.out, args.pages, args.seed, args.held_out_prob, args.jpeg_quality)
     print("wrote %d pages, %d lines to %s" % (args.pages, len(rows), args.out))
 
 
