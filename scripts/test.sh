@@ -14,7 +14,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT
-(cd build && xvfb-run -a ctest --output-on-failure -j"$jobs") | tee -a "$log"
+(cd build && xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure -j"$jobs") | tee -a "$log"
 
 echo "== install, then build and run a host against the installed library"
 prefix="$(mktemp -d)"
@@ -33,7 +33,7 @@ cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
-(cd build-asan && xvfb-run -a ctest --output-on-failure -j"$jobs") | tee -a "$log"
+(cd build-asan && xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure -j"$jobs") | tee -a "$log"
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 
 echo "== fuzzing the model file reader (60 s)"
