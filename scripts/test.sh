@@ -8,13 +8,16 @@ cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh --tests
 jobs="$(nproc)"
+# A private X server for the window tests; -noreset keeps it from resetting
+# (and refusing connections) each time its last client disconnects.
+xvfb=(xvfb-run -a -s "-screen 0 1280x1024x24 -noreset")
 
 echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT
-(cd build && xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure -j"$jobs") | tee -a "$log"
+(cd build && "${xvfb[@]}" ctest --output-on-failure -j"$jobs") | tee -a "$log"
 
 echo "== install, then build and run a host against the installed library"
 prefix="$(mktemp -d)"
@@ -33,7 +36,7 @@ cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
-(cd build-asan && xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure -j"$jobs") | tee -a "$log"
+(cd build-asan && "${xvfb[@]}" ctest --output-on-failure -j"$jobs") | tee -a "$log"
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 
 echo "== fuzzing the model file reader (60 s)"

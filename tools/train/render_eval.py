@@ -37,12 +37,9 @@ def render(out_dir, pages, seed, held_out_prob=0.5, jpeg_quality=0):
                 break
         if rng.rand() < 0.5:
             img = textgen.degrade(img, rng, 0.5)
-        if jpeg_quality:
-            name = "page_%04d.jpg" % i
-            cv2.imwrite(os.path.join(out_dir, name), img, [cv2.IMWRITE_JPEG_QUALITY, jpeg_quality])
-        else:
-            name = "page_%04d.png" % i
-            cv2.imwrite(os.path.join(out_dir, name), img)
+        name = "page_%04d.%s" % (i, "jpg" if jpeg_quality else "png")
+        params = [cv2.IMWRITE_JPEG_QUALITY, jpeg_quality] if jpeg_quality else []
+        cv2.imwrite(os.path.join(out_dir, name), img, params)
         for q, t in zip(quads, texts):
             pts = ",".join("%d" % int(round(v)) for v in np.asarray(q).reshape(-1))
             if "\t" in t or "\n" in t:

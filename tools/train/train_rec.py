@@ -176,11 +176,10 @@ def main():
         tb = time.time()
         for g in opt.param_groups:
             g["lr"] = common.lr_at((now - start) / budget, step, args.lr)
-        if args.fp32:
+        if not args.fp32:
+            x = x.contiguous(memory_format=torch.channels_last)
+        with torch.autocast("cpu", dtype=torch.bfloat16, enabled=not args.fp32):
             logits = model.logits(x)                   # N x T x K
-        else:
-            with torch.autocast("cpu", dtype=torch.bfloat16):
-                logits = model.logits(x.contiguous(memory_format=torch.channels_last))
         logp = F.log_softmax(logits.float(), dim=2).transpose(0, 1)
         T, N = logp.shape[0], logp.shape[1]
         loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
