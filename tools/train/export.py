@@ -73,6 +73,113 @@ def squeeze_to_reshape(model_proto, channels):
     return model_proto
 
 
+def _interleave(inp, out, k, c, prefix, inits):
+    """Nodes that turn N x (k*k*C) x H x W, channels ordered (row offset,
+    column offset, channel), into N x C x kH x kW: a depth-to-space made of
+    transposes and reshapes whose 0 (copy) and -1 (infer) entries keep the
+    dynamic dims, so it runs at any input size in OpenCV 4.6 (whose own
+    DepthToSpace needs static shapes).
+        N,kkC,H,W -> N,H,W,kkC -> N,H,W,k,k,C -> N,C,H,k,W,k -> N,C,H,k,kW
+        -> N,C,kW,H,k -> N,C,kW,kH -> N,C,kH,kW
+    """
+    from onnx import helper, numpy_helper
+    shapes = ([0, 0, 0, k, k, c], [0, c, 0, k, -1], [0, c, 0, -1])
+    for i, shp in enumerate(shapes):
+        inits.append(numpy_helper.from_array(np.array(shp, np.int64), "%s_s%d" % (prefix, i)))
+    t = ["%s_i%d" % (prefix, i) for i in range(6)]
+    return [
+        helper.make_node("Transpose", [inp], [t[0]], perm=[0, 2, 3, 1]),
+        helper.make_node("Reshape", [t[0], prefix + "_s0"], [t[1]]),
+        helper.make_node("Transpose", [t[1]], [t[2]], perm=[0, 5, 1, 3, 2, 4]),
+        helper.make_node("Reshape", [t[2], prefix + "_s1"], [t[3]]),
+        helper.make_node("Transpose", [t[3]], [t[4]], perm=[0, 1, 4, 2, 3]),
+        helper.make_node("Reshape", [t[4], prefix + "_s2"], [t[5]]),
+        helper.make_node("Transpose", [t[5]], [out], perm=[0, 1, 3, 2]),
+    ]
+
+
+def deconv_to_interleave(model_proto):
+    """Rewrites the 2x2, stride-2 ConvTranspose layers as exact equivalents.
+
+    OpenCV 4.6 crashes in its transposed convolution when the output is wide
+    and tall enough (about 2,250 columns by 1,600 rows), sizes a large page
+    reaches. A 2x2 stride-2 transposed convolution is a 1x1 convolution to
+    4 x C channels (one C-vector per output pixel of each 2x2 block)
+    followed by a depth-to-space. Two of them with a ReLU between (the
+    detector head) are fused: the first becomes a 1x1 convolution and ReLU
+    at the input resolution, the second a 1x1 convolution to the 16 x C
+    values of each 4x4 output block, and one depth-to-space of block 4
+    places them; the rearranging then runs once, on the small final tensor.
+    """
+    from onnx import helper, numpy_helper
+    g = model_proto.graph
+    arrays = {t.name: numpy_helper.to_array(t) for t in g.initializer}
+    consumers = {}
+    for n in g.node:
+        for i in n.input:
+            consumers.setdefault(i, []).append(n)
+
+    def deconv_params(n):
+        attrs = {a.name: helper.get_attribute_value(a) for a in n.attribute}
+        if (list(attrs.get("kernel_shape", [])) != [2, 2] or list(attrs.get("strides", [])) != [2, 2]
+                or any(attrs.get("pads", [0])) or attrs.get("group", 1) != 1
+                or any(attrs.get("output_padding", [0])) or any(d != 1 for d in attrs.get("dilations", [1]))):
+            raise RuntimeError("unsupported ConvTranspose %s" % n.name)
+        w = arrays[n.input[1]]  # Cin x C x 2 x 2
+        b = arrays[n.input[2]] if len(n.input) > 2 and n.input[2] else np.zeros(w.shape[1], np.float32)
+        return w, b
+
+    inits, out_nodes, skip = [], [], set()
+    for n in g.node:
+        if id(n) in skip:
+            continue
+        if n.op_type != "ConvTranspose":
+            out_nodes.append(n)
+            continue
+        p = n.name or n.output[0]
+        w1, b1 = deconv_params(n)
+        relu = consumers.get(n.output[0], [])
+        second = consumers.get(relu[0].output[0], []) if len(relu) == 1 and relu[0].op_type == "Relu" else []
+        if len(second) == 1 and second[0].op_type == "ConvTranspose":
+            # out[c, 4i+2a+a', 4j+2b+b'] = W2[:, c, a', b'] . relu(W1[:, :, a, b] . x[i, j] + b1) + b2
+            w2, b2 = deconv_params(second[0])
+            c1, c2 = w1.shape[1], w2.shape[1]
+            cw1 = w1.transpose(2, 3, 1, 0).reshape(4 * c1, w1.shape[0], 1, 1)  # (a, b, c1)
+            cw2 = np.zeros((4, 4, c2, 4 * c1), np.float32)                         # (r, s, c2) x (a, b, c1)
+            for a in range(2):
+                for b in range(2):
+                    for a2 in range(2):
+                        for b2_ in range(2):
+                            blk = (a * 2 + b) * c1
+                            cw2[2 * a + a2, 2 * b + b2_, :, blk:blk + c1] = w2[:, :, a2, b2_].T
+            arrays_out = [(cw1, "_w1"), (np.tile(b1, 4), "_b1"),
+                          (cw2.reshape(16 * c2, 4 * c1, 1, 1), "_w2"), (np.tile(b2, 16), "_b2")]
+            for arr, suffix in arrays_out:
+                inits.append(numpy_helper.from_array(np.ascontiguousarray(arr, np.float32), p + suffix))
+            out_nodes += [
+                helper.make_node("Conv", [n.input[0], p + "_w1", p + "_b1"], [p + "_h"], kernel_shape=[1, 1]),
+                helper.make_node("Relu", [p + "_h"], [p + "_hr"]),
+                helper.make_node("Conv", [p + "_hr", p + "_w2", p + "_b2"], [p + "_d"], kernel_shape=[1, 1]),
+            ] + _interleave(p + "_d", second[0].output[0], 4, c2, p, inits)
+            skip.update({id(relu[0]), id(second[0])})
+        else:
+            c = w1.shape[1]
+            cw = w1.transpose(2, 3, 1, 0).reshape(4 * c, w1.shape[0], 1, 1)
+            inits += [numpy_helper.from_array(np.ascontiguousarray(cw, np.float32), p + "_w1"),
+                      numpy_helper.from_array(np.tile(b1, 4).astype(np.float32), p + "_b1")]
+            out_nodes.append(helper.make_node("Conv", [n.input[0], p + "_w1", p + "_b1"], [p + "_d"],
+                                              kernel_shape=[1, 1]))
+            out_nodes += _interleave(p + "_d", n.output[0], 2, c, p, inits)
+    g.initializer.extend(inits)
+    used = {i for nd in out_nodes for i in nd.input}
+    keep = [t for t in g.initializer if t.name in used]
+    del g.node[:]
+    g.node.extend(out_nodes)
+    del g.initializer[:]
+    g.initializer.extend(keep)
+    return model_proto
+
+
 def to_onnx_bytes(model, dummy, dynamic_axes, opset=11, squeeze_channels=None):
     model = models.fold_bn(model).eval()
     buf = io.BytesIO()
@@ -82,6 +189,7 @@ def to_onnx_bytes(model, dummy, dynamic_axes, opset=11, squeeze_channels=None):
                           dynamic_axes=dynamic_axes, do_constant_folding=True)
     proto = onnx.load_from_string(buf.getvalue())
     proto = fold_identities(proto)
+    proto = deconv_to_interleave(proto)
     if squeeze_channels:
         proto = squeeze_to_reshape(proto, squeeze_channels)
     onnx.checker.check_model(proto)
