@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: a normal build, an AddressSanitizer + UndefinedBehavior-
-# Sanitizer build, an installed-library host, 60 seconds of fuzzing of the
+# Sanitizer build, hosts built against the installed library (the README's
+# example among them, run on the sample page), 60 seconds of fuzzing of the
 # model file reader, the training tools' tests, and the end-to-end accuracy
 # check on the held-out subset.
 set -euo pipefail
@@ -28,6 +29,19 @@ PKG_CONFIG_PATH="$pcdir" cmake -S tests/install -B build/install-host -DCMAKE_PR
 cmake --build build/install-host -j"$jobs"
 LD_LIBRARY_PATH="$(dirname "$pcdir")" build/install-host/host_cmake
 LD_LIBRARY_PATH="$(dirname "$pcdir")" build/install-host/host_pkgconfig
+# The README's example, with the installed model directory, on the sample page:
+# it must succeed and report at least one text line.
+modeldir="$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=modeldir varnel)"
+if ! snippet_out="$(LD_LIBRARY_PATH="$(dirname "$pcdir")" build/install-host/readme_snippet "$modeldir" examples/sample.png)"; then
+  printf '%s\n' "$snippet_out"
+  echo "README example failed"
+  exit 1
+fi
+printf '%s\n' "$snippet_out"
+if ! grep -Eq '^[0-9]+ of [1-9][0-9]* lines matched$' <<<"$snippet_out"; then
+  echo "README example read no line of the sample page"
+  exit 1
+fi
 rm -rf "$prefix"
 
 echo "== sanitizer build (address, undefined)"

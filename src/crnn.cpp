@@ -9,6 +9,7 @@
 #include "draw.h"
 #include "global.h"
 #include "ocr.h"
+#include "ocr_internal.h"
 #include "text_util.h"
 #include "utility.h"
 #include "zel_log.h"
@@ -123,7 +124,10 @@ int crnn_ocr_batch(std::vector<cv::Mat>& imgs, int reserved_filter, int min_crop
 
     g_ocr->set_filter(reserved_filter, min_crop_h, max_crop_h, min_crop_w, max_crop_w);
     std::vector<std::vector<double>> time_info(3, std::vector<double>(3, 0.0));
-    std::vector<OCR::OCRPredictResult> ocr_results = g_ocr->run_batch(img_list, true, true, time_info);
+    std::vector<OCR::OCRPredictResult> ocr_results;
+    // A failed detection or recognition has logged its level-1 line; the
+    // host gets -1 and an empty list, never a request that found no text.
+    if (OCR::detail::run_batch(*g_ocr, img_list, true, time_info, ocr_results) != 0) return -1;
 
     std::regex re(pattern);
     int found = 0;

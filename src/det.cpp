@@ -160,8 +160,8 @@ std::exception_ptr run_plane_loop(int count, const std::function<void(int)>& bod
 
 }  // namespace detail
 
-void TextDetect::Model_Infer(cv::Mat& img, std::vector<std::vector<std::vector<int>>>& boxes,
-                             std::vector<double>& times) {
+int TextDetect::Model_Infer(cv::Mat& img, std::vector<std::vector<std::vector<int>>>& boxes,
+                            std::vector<double>& times) {
     require_bgr8(img, "TextDetect::Model_Infer");
     if (times.size() < 3) {
         times.resize(3, 0.0);
@@ -190,28 +190,29 @@ void TextDetect::Model_Infer(cv::Mat& img, std::vector<std::vector<std::vector<i
     auto postprocess_start = Clock::now();
 
     int planes = 0, h = 0, w = 0;
-    if (output_planes(output.get(), output_shape, planes, h, w)) {
-        boxes = detail::post_process_plane(*this, output.get(), h, w, ratio_h, ratio_w, padding, srcimg.rows,
-                                           srcimg.cols);
-    } else {
-        // The back end produced no probability map: no boxes.
+    if (!output_planes(output.get(), output_shape, planes, h, w)) {
+        // No probability map: a failure, not an image without text.
         boxes.clear();
+        zel_log(1, "detection failed: no output for an image of %d x %d", srcimg.cols, srcimg.rows);
+        return -1;
     }
+    boxes = detail::post_process_plane(*this, output.get(), h, w, ratio_h, ratio_w, padding, srcimg.rows, srcimg.cols);
     auto postprocess_end = Clock::now();
 
     times[0] = static_cast<double>(seconds_between(preprocess_start, preprocess_end) * 1000.0f);
     times[1] = static_cast<double>(seconds_between(inference_start, inference_end) * 1000.0f);
     times[2] = static_cast<double>(seconds_between(postprocess_start, postprocess_end) * 1000.0f);
+    return 0;
 }
 
-void TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<DetResult>& det_results,
-                                   std::vector<double>& times) {
+int TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<DetResult>& det_results,
+                                  std::vector<double>& times) {
     float preprocess_diff = 0.0f;
     float inference_diff = 0.0f;
     float postprocess_diff = 0.0f;
 
     if (img_list.empty()) {
-        return;
+        return 0;
     }
 
     // Checked before anything is allocated or changed: every image must be a
@@ -269,8 +270,9 @@ void TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<D
     // Inference.
     t0 = Clock::now();
     std::vector<int> output_shape;
-    float* raw = (g_use_cuda == 1) ? cuda_infer(input.get(), input_shape, output_shape)
-                                   : mnn_infer(input.get(), input_shape, output_shape);
+    const bool use_cuda = g_use_cuda == 1;
+    float* raw = use_cuda ? cuda_infer(input.get(), input_shape, output_shape)
+                          : mnn_infer(input.get(), input_shape, output_shape);
     std::unique_ptr<float[]> outBlob(raw);
     t1 = Clock::now();
     inference_diff += seconds_between(t0, t1);
@@ -282,6 +284,17 @@ void TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<D
     if (output_planes(outBlob.get(), output_shape, out_planes, H, W)) {
         // Only planes that both exist in the output and have an image.
         planes = std::min(out_planes, img_num);
+    }
+    // The CPU road must give one plane per image: anything less is a failed
+    // pass, which must not pass for images without text. The GPU road has
+    // no back end and gives no output by design: no boxes.
+    if (!use_cuda && planes != img_num) {
+        if (outBlob == nullptr) {
+            zel_log(1, "detection failed: no output for a batch of %d image(s) of %d x %d", img_num, width, height);
+        } else {
+            zel_log(1, "detection failed: the output holds %d plane(s) for %d image(s)", out_planes, img_num);
+        }
+        return -1;
     }
     const size_t plane_size = static_cast<size_t>(H) * static_cast<size_t>(W);
     const float* out = outBlob.get();
@@ -309,6 +322,7 @@ void TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<D
     times[2] = std::max(static_cast<double>(postprocess_diff * 1000.0f), 0.0);
     zel_log(0, "det: %.0f = %.0f + %.0f + %.0f (ms)", (times[0] + times[1]) + times[2], times[0], times[1],
             times[2]);
+    return 0;
 }
 
 }  // namespace OCR

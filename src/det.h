@@ -39,9 +39,14 @@ public:
     float* mnn_infer(float* input, std::vector<int>& input_shape, std::vector<int>& output_shape);
     float* cuda_infer(float* input, std::vector<int>& input_shape, std::vector<int>& output_shape);
 
-    void Model_Infer(cv::Mat& img, std::vector<std::vector<std::vector<int>>>& boxes, std::vector<double>& times);
-    void Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<DetResult>& det_results,
-                           std::vector<double>& times);
+    // Detection of one image / of a list of equally sized images. Both
+    // return 0, or -1 after a level-1 line when the forward pass gave no
+    // usable output (the boxes found so far are then not to be used). On the
+    // GPU road, which has no back end, the batch form finds no boxes and
+    // returns 0.
+    int Model_Infer(cv::Mat& img, std::vector<std::vector<std::vector<int>>>& boxes, std::vector<double>& times);
+    int Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<DetResult>& det_results,
+                          std::vector<double>& times);
 
     MNN::Session* session = nullptr;
     std::shared_ptr<MNN::Interpreter> interpreter;

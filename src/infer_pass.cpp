@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include <MNN/Tensor.hpp>
+
+#include "zel_log.h"
 
 namespace OCR {
 
@@ -18,60 +21,96 @@ struct TensorDestroyer {
 };
 using TensorPtr = std::unique_ptr<MNN::Tensor, TensorDestroyer>;
 
+// "1 x 3 x 32 x 32" for the log lines.
+std::string shape_text(const std::vector<int>& shape) {
+    std::string s;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        if (i > 0) s += " x ";
+        s += std::to_string(shape[i]);
+    }
+    return s.empty() ? std::string("(none)") : s;
+}
+
+const char* error_name(MNN::ErrorCode code) {
+    switch (code) {
+        case MNN::OUT_OF_MEMORY: return "out of memory";
+        case MNN::NOT_SUPPORT: return "not supported";
+        case MNN::COMPUTE_SIZE_ERROR: return "the network cannot run at this size";
+        case MNN::NO_EXECUTION: return "no execution";
+        case MNN::INVALID_VALUE: return "invalid session";
+        case MNN::INPUT_DATA_ERROR: return "no usable input";
+        case MNN::CALL_BACK_STOP: return "stopped";
+        default: return "engine error";
+    }
+}
+
+// The failure path: one level-1 line naming the cause, no output.
+float* no_output(std::vector<int>& output_shape, const std::string& why) {
+    zel_log(1, "inference failed: %s", why.c_str());
+    output_shape.clear();
+    return nullptr;
+}
+
 }  // namespace
 
 float* run_forward_pass(MNN::Interpreter* interpreter, MNN::Session* session, float* input,
                         std::vector<int>& input_shape, std::vector<int>& output_shape) {
-    // Without a loaded session or a four-dimensional input there is nothing
-    // to run: no output, empty shape.
-    if (interpreter == nullptr || session == nullptr || input == nullptr || input_shape.size() != 4) {
-        output_shape.clear();
-        return nullptr;
+    if (interpreter == nullptr || session == nullptr) return no_output(output_shape, "no model loaded");
+    if (input == nullptr) return no_output(output_shape, "no input values");
+    if (input_shape.size() != 4) {
+        return no_output(output_shape, "input shape " + shape_text(input_shape) + " is not four-dimensional");
     }
     size_t n = 1;
     for (int d : input_shape) {
         if (d <= 0) {
-            output_shape.clear();
-            return nullptr;
+            return no_output(output_shape, "input shape " + shape_text(input_shape) + " has an empty dimension");
         }
         n *= static_cast<size_t>(d);
     }
 
     MNN::Tensor* input_tensor = interpreter->getSessionInput(session, nullptr);
-    if (input_tensor == nullptr) {
-        output_shape.clear();
-        return nullptr;
-    }
+    if (input_tensor == nullptr) return no_output(output_shape, "the session has no input");
     // The session follows the input size of every call.
     interpreter->resizeTensor(input_tensor, input_shape[0], input_shape[1], input_shape[2], input_shape[3]);
     interpreter->resizeSession(session);
+    // The engine refuses an input it cannot run (here: one of more values
+    // than a tensor may hold) by leaving the tensor without that shape.
+    if (input_tensor->shape() != input_shape) {
+        return no_output(output_shape,
+                         "an input of " + shape_text(input_shape) + " values is larger than the engine takes");
+    }
 
     {
         TensorPtr nchw(MNN::Tensor::create<float>(input_tensor->shape(), nullptr, MNN::Tensor::CAFFE));
         if (!nchw) {
-            output_shape.clear();
-            return nullptr;
+            return no_output(output_shape, "no memory for an input of " + shape_text(input_shape) + " values");
         }
         float* host = nchw->host<float>();
-        // Never more than the host tensor holds, should the engine have kept
-        // another input size.
+        // Never more than the host tensor holds.
         const size_t room = static_cast<size_t>(std::max(nchw->elementSize(), 0));
         const size_t count = std::min(n, room);
         for (size_t i = 0; i < count; ++i) {
             host[i] = input[i];
         }
-        input_tensor->copyFromHostTensor(nchw.get());
+        if (!input_tensor->copyFromHostTensor(nchw.get())) {
+            return no_output(output_shape, "the input could not be handed to the engine");
+        }
     }
 
-    interpreter->runSession(session);
+    const MNN::ErrorCode code = interpreter->runSession(session);
+    if (code != MNN::NO_ERROR) {
+        return no_output(output_shape, std::string(error_name(code)) + " (engine code " + std::to_string(code) +
+                                           ") on an input of " + shape_text(input_shape) + " values");
+    }
 
     MNN::Tensor* output = interpreter->getSessionOutput(session, nullptr);
-    if (output == nullptr) {
-        output_shape.clear();
-        return nullptr;
+    if (output == nullptr || output->elementSize() <= 0) {
+        return no_output(output_shape, "no output for an input of " + shape_text(input_shape) + " values");
     }
     std::unique_ptr<MNN::Tensor> output_host(new MNN::Tensor(output, output->getDimensionType(), true));
-    output->copyToHostTensor(output_host.get());
+    if (!output->copyToHostTensor(output_host.get())) {
+        return no_output(output_shape, "the output could not be read back");
+    }
 
     const int out_batch = output->batch();
     const int out_channel = output->channel();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "ocr_internal.h"
 #include "zel_log.h"
 
 namespace OCR {
@@ -93,30 +94,34 @@ void append_boxes(std::vector<std::vector<std::vector<int>>>& boxes, int32_t img
 
 }  // namespace
 
-void ocr::det(cv::Mat& img, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times) {
+int ocr::det(cv::Mat& img, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times) {
     if (img.channels() != 3) Utility::get_3channels_img(img);
     std::vector<std::vector<std::vector<int>>> boxes;
-    detector->Model_Infer(img, boxes, times);
+    if (detector->Model_Infer(img, boxes, times) != 0) return -1;  // nothing is appended
     append_boxes(boxes, 0, ocr_results);  // one image: its index is 0
+    return 0;
 }
 
-void ocr::det_batch(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
-                    std::vector<double>& times) {
+int ocr::det_batch(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
+                   std::vector<double>& times) {
     ocr_results.clear();
     std::vector<DetResult> det_results;
-    detector->Model_Infer_batch(img_list, det_results, times);
+    if (detector->Model_Infer_batch(img_list, det_results, times) != 0) return -1;  // the list stays empty
     for (DetResult& det_result : det_results) append_boxes(det_result.boxes, det_result.imgid, ocr_results);
+    return 0;
 }
 
-void ocr::rec(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
-              std::vector<double>& times) {
+int ocr::rec(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
+             std::vector<double>& times) {
     std::vector<std::string> rec_texts(img_list.size(), "");
     std::vector<float> rec_text_scores(img_list.size(), 0.0f);
-    recognizer->Model_Infer(img_list, rec_texts, rec_text_scores, times);
+    // On failure the records keep the texts and scores they had.
+    if (recognizer->Model_Infer(img_list, rec_texts, rec_text_scores, times) != 0) return -1;
     for (size_t i = 0; i < rec_texts.size() && i < ocr_results.size(); ++i) {
         ocr_results[i].text = rec_texts[i];
         ocr_results[i].score = rec_text_scores[i];
     }
+    return 0;
 }
 
 namespace {
@@ -138,11 +143,19 @@ bool keep_crop(int h, int w, int floor_h, int floor_w, const ocr& p) {
 std::vector<OCRPredictResult> ocr::run_batch(std::vector<cv::Mat>& img_list, bool do_det, bool do_rec,
                                              std::vector<std::vector<double>>& time_info) {
     std::vector<OCRPredictResult> ocr_result;
+    detail::run_batch(*this, img_list, do_rec, time_info, ocr_result);
+    return ocr_result;
+}
+
+int detail::run_batch(ocr& pipeline, std::vector<cv::Mat>& img_list, bool do_rec,
+                      std::vector<std::vector<double>>& time_info, std::vector<OCRPredictResult>& results) {
+    results.clear();
     std::vector<OCRPredictResult> det_result;
     std::vector<std::vector<double>> times(3, std::vector<double>(3, 0.0));
-    if (img_list.empty()) return ocr_result;
+    if (img_list.empty()) return 0;
 
-    det_batch(img_list, det_result, times[0]);
+    // A failed stage ends the request: no partial results, no time entries.
+    if (pipeline.det_batch(img_list, det_result, times[0]) != 0) return -1;
 
     int floor_w, floor_h;
     crop_floors(img_list[0].cols, floor_w, floor_h);
@@ -151,16 +164,19 @@ std::vector<OCRPredictResult> ocr::run_batch(std::vector<cv::Mat>& img_list, boo
     for (const OCRPredictResult& d : det_result) {
         if (d.imgid < 0 || static_cast<size_t>(d.imgid) >= img_list.size()) continue;
         cv::Mat crop_img = Utility::GetRotateCropImage(img_list[d.imgid], d.box);
-        if (!keep_crop(crop_img.rows, crop_img.cols, floor_h, floor_w, *this)) continue;
+        if (!keep_crop(crop_img.rows, crop_img.cols, floor_h, floor_w, pipeline)) continue;
         img_list_crop.push_back(crop_img);
-        ocr_result.push_back(d);
+        results.push_back(d);
     }
 
-    if (do_rec) rec(img_list_crop, ocr_result, times[1]);
+    if (do_rec && pipeline.rec(img_list_crop, results, times[1]) != 0) {
+        results.clear();
+        return -1;
+    }
 
     float total = add_times(times, time_info);
     zel_log(0, "total: %.0f ms", total);
-    return ocr_result;
+    return 0;
 }
 
 std::vector<OCRPredictResult> ocr::run(cv::Mat& img, bool do_det, bool do_rec,
@@ -169,7 +185,8 @@ std::vector<OCRPredictResult> ocr::run(cv::Mat& img, bool do_det, bool do_rec,
     std::vector<OCRPredictResult> det_result;
     std::vector<std::vector<double>> times(3, std::vector<double>(3, 0.0));
 
-    det(img, det_result, times[0]);
+    // A failed stage ends the request with an empty list.
+    if (det(img, det_result, times[0]) != 0) return ocr_result;
 
     int floor_w, floor_h;
     crop_floors(img.cols, floor_w, floor_h);
@@ -189,7 +206,10 @@ std::vector<OCRPredictResult> ocr::run(cv::Mat& img, bool do_det, bool do_rec,
         ocr_result.push_back(res);
     }
 
-    if (do_rec) rec(img_list_crop, ocr_result, times[1]);
+    if (do_rec && rec(img_list_crop, ocr_result, times[1]) != 0) {
+        ocr_result.clear();
+        return ocr_result;
+    }
 
     add_times(times, time_info);
     return ocr_result;

@@ -23,11 +23,15 @@ public:
     int initModel(const std::string& model_dir, int device, int n);
     void set_filter(int reserved, int min_h, int max_h, int min_w, int max_w);
 
-    void det(cv::Mat& img, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times);
-    void det_batch(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
-                   std::vector<double>& times);
-    void rec(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times);
+    // The three stages return 0, or -1 when their network gave no usable
+    // output (logged at level 1 where it happened).
+    int det(cv::Mat& img, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times);
+    int det_batch(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results,
+                  std::vector<double>& times);
+    int rec(std::vector<cv::Mat>& img_list, std::vector<OCRPredictResult>& ocr_results, std::vector<double>& times);
 
+    // A whole request; a request whose detection or recognition failed
+    // gives an empty list.
     std::vector<OCRPredictResult> run(cv::Mat& img, bool do_det, bool do_rec,
                                       std::vector<std::vector<double>>& time_info);
     std::vector<OCRPredictResult> run_batch(std::vector<cv::Mat>& img_list, bool do_det, bool do_rec,

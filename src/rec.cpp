@@ -115,11 +115,7 @@ int TextRec::initModel_cuda(const std::string& model_dir, int device, int n) {
 }
 
 float* TextRec::mnn_infer(float* input, std::vector<int>& input_shape, std::vector<int>& output_shape) {
-    if (!interpreter || session == nullptr) {
-        // No model loaded: a pass without output.
-        output_shape.clear();
-        return nullptr;
-    }
+    // Without a loaded model the pass reports itself and gives no output.
     return run_forward_pass(interpreter.get(), session, input, input_shape, output_shape);
 }
 
@@ -155,8 +151,8 @@ float ctc_decode(const float* scores, int steps, int classes, const std::vector<
 
 }  // namespace detail
 
-void TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>& rec_texts,
-                          std::vector<float>& rec_text_scores, std::vector<double>& times) {
+int TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>& rec_texts,
+                         std::vector<float>& rec_text_scores, std::vector<double>& times) {
     using clock = std::chrono::steady_clock;
     std::chrono::duration<float> preprocess_diff = clock::duration::zero();
     std::chrono::duration<float> inference_diff = clock::duration::zero();
@@ -226,10 +222,24 @@ void TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string
                                                         : mnn_infer(input.get(), input_shape, predict_shape));
         inference_diff += clock::now() - inference_start;
 
+        // The CPU road must give a sequence for every crop of the batch; a
+        // pass that gives less failed, and its crops must not pass for
+        // crops without text. The GPU road has no back end and gives no
+        // output by design: its crops keep the caller's entries.
+        const bool usable = predict_batch != nullptr && predict_shape.size() == 4 && predict_shape[0] >= n &&
+                            predict_shape[1] >= 0 && predict_shape[2] >= 0 && predict_shape[3] >= 1;
+        if (!use_cuda && !usable) {
+            // The CPU road runs one crop per batch: name it.
+            const int pos = positions[order[beg]];
+            zel_log(1, "recognition failed: no output for text line %d (%d x %d)", pos, img_list[pos].cols,
+                    img_list[pos].rows);
+            return -1;
+        }
+
         auto postprocess_start = clock::now();
         // The array holds N x T x K x W values; a sequence of T steps of K
         // scores is read from it only when the shape says W >= 1.
-        if (predict_batch != nullptr && predict_shape.size() == 4 && predict_shape[3] >= 1) {
+        if (usable) {
             // Never more sequences than the batch has crops.
             const int seq_num = std::min(predict_shape[0], n);
             const int steps = predict_shape[1];
@@ -255,6 +265,7 @@ void TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string
     times[1] = std::max(static_cast<double>(inference_diff.count() * 1000.0f), 0.0);
     times[2] = std::max(static_cast<double>(postprocess_diff.count() * 1000.0f), 0.0);
     zel_log(0, "rec: %.0f = %.0f + %.0f + %.0f (ms)", times[0] + times[1] + times[2], times[0], times[1], times[2]);
+    return 0;
 }
 
 }  // namespace OCR

@@ -35,9 +35,12 @@ public:
     float* cuda_infer(float* input, std::vector<int>& input_shape, std::vector<int>& output_shape);
 
     // Recognises every crop; entry i of the two lists receives crop i's text
-    // and score (left as handed in when nothing was decoded).
-    void Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>& rec_texts,
-                     std::vector<float>& rec_text_scores, std::vector<double>& times);
+    // and score (left as handed in when nothing was decoded). Returns 0, or
+    // -1 after a level-1 line when a forward pass gave no usable output (the
+    // lists are then not to be used). On the GPU road, which has no back
+    // end, no crop is decoded and the result is 0.
+    int Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>& rec_texts,
+                    std::vector<float>& rec_text_scores, std::vector<double>& times);
 
     std::vector<std::string> label_list;
     std::string label_path = "../models/txt/rec_keys.txt";

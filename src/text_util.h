@@ -1,6 +1,7 @@
 // UTF-8 aware text cutting shared by the logger, the record lines of the
-// host entry points and the debug drawing. Internal to the library (not
-// installed).
+// host entry points and the debug drawing. Defined in the logging unit, the
+// lowest layer, so every unit that cuts text may use it. Internal to the
+// library (not installed).
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // Static helpers of the pipeline: dictionary reading, line cropping,
 // ordering, channel conversion, diagnostic printing, path helpers and the
-// result visualisation image; and the library's UTF-8 aware text cutting.
+// result visualisation image.
 #include "utility.h"
 
 #include <sys/stat.h>
@@ -16,8 +16,6 @@
 #include <opencv2/freetype.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-
-#include "text_util.h"
 
 namespace OCR {
 
@@ -168,8 +166,11 @@ cv::Mat Utility::GetRotateCropImage(const cv::Mat& srcimage, std::vector<std::ve
 
     // An edge shorter than one pixel gives no crop (an empty image of the
     // source's type): the warp would otherwise fall back to the size of its
-    // source and hand back an image of the wrong size.
-    if (img_crop_width <= 0 || img_crop_height <= 0) return cv::Mat(0, 0, srcimage.type());
+    // source and hand back an image of the wrong size. So does a box whose
+    // corners all lie on one row or one column while its top and left edges
+    // still measure a length (e.g. a left edge running along the row): there
+    // is no pixel to warp from.
+    if (img_crop_width <= 0 || img_crop_height <= 0 || img_crop.empty()) return cv::Mat(0, 0, srcimage.type());
 
     for (size_t i = 0; i < 4; ++i) {
         box[i][0] -= left;
@@ -216,11 +217,24 @@ std::vector<int> Utility::argsort(const std::vector<float>& array) {
 }
 
 void Utility::get_3channels_img(cv::Mat& img) {
+    // An image without pixels has no planes to convert.
+    if (img.empty()) return;
     if (img.channels() == 4) {
-        // The alpha channel carries the ink: transparent becomes white,
-        // opaque black; the colour channels are dropped.
         std::vector<cv::Mat> _chs;
         cv::split(img, _chs);
+        // An alpha plane of one value everywhere (an opaque page read with
+        // its alpha channel) carries no ink: the colour planes are the image,
+        // as BGRA to BGR conversion gives it.
+        double alpha_min = 0.0, alpha_max = 0.0;
+        cv::minMaxLoc(_chs[3], &alpha_min, &alpha_max);
+        if (alpha_min == alpha_max) {
+            cv::Mat _dst;
+            cv::merge(std::vector<cv::Mat>{_chs[0], _chs[1], _chs[2]}, _dst);
+            img = _dst;
+            return;
+        }
+        // Otherwise the alpha channel carries the ink: transparent becomes
+        // white, opaque black; the colour channels are dropped.
         cv::Mat new_img(img.rows, img.cols, CV_8UC3);
         std::vector<cv::Mat> _new_chas;
         cv::split(new_img, _new_chas);
@@ -291,27 +305,5 @@ bool Utility::PathExists(const std::string& path) {
 }
 
 void Utility::CreateDir(const std::string& path) { mkdir(path.c_str(), 0777); }
-
-namespace detail {
-
-size_t utf8_cut(const char* text, size_t len, size_t max_bytes) {
-    if (len <= max_bytes) return len;
-    // text[cut] is the first byte left out; while it continues a character
-    // (10xxxxxx), move the cut back to that character's lead byte. At most
-    // three continuation bytes follow a lead byte; text that is not UTF-8
-    // keeps the plain byte cut.
-    size_t cut = max_bytes;
-    for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
-    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) cut = max_bytes;
-    return cut;
-}
-
-std::string utf8_prefix(const std::string& text, size_t max_bytes) {
-    size_t len = text.find('\0');
-    if (len == std::string::npos) len = text.size();
-    return text.substr(0, utf8_cut(text.data(), len, max_bytes));
-}
-
-}  // namespace detail
 
 }  // namespace OCR

@@ -1,4 +1,5 @@
-// Logging: standard output plus an optional, size-capped log file.
+// Logging: standard output plus an optional, size-capped log file; and the
+// UTF-8 aware text cutting that the logger and the layers above it share.
 #include "zel_log.h"
 
 #include <cstdarg>
@@ -87,7 +88,8 @@ void zel_set_log_file(const char* path) {
         stdout_only(1, "log file path too long: %d characters", n > 0x7fffffff ? 0x7fffffff : static_cast<int>(n));
         return;
     }
-    memcpy(g_log_file_name, path, n + 1);
+    // memmove: the host may hand back g_log_file_name itself.
+    memmove(g_log_file_name, path, n + 1);
     g_log_file_dummy = 0;
 }
 
@@ -107,3 +109,27 @@ void write_log_file(const char* text) {
     fwrite(text, 1, strlen(text), fp);
     fclose(fp);
 }
+
+namespace OCR {
+namespace detail {
+
+size_t utf8_cut(const char* text, size_t len, size_t max_bytes) {
+    if (len <= max_bytes) return len;
+    // text[cut] is the first byte left out; while it continues a character
+    // (10xxxxxx), move the cut back to that character's lead byte. At most
+    // three continuation bytes follow a lead byte; text that is not UTF-8
+    // keeps the plain byte cut.
+    size_t cut = max_bytes;
+    for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
+    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) cut = max_bytes;
+    return cut;
+}
+
+std::string utf8_prefix(const std::string& text, size_t max_bytes) {
+    size_t len = text.find('\0');
+    if (len == std::string::npos) len = text.size();
+    return text.substr(0, utf8_cut(text.data(), len, max_bytes));
+}
+
+}  // namespace detail
+}  // namespace OCR

@@ -404,6 +404,99 @@ TEST_F(Crnn, DebugShowDrawsIntoTheHostImage) {
     EXPECT_EQ(cv::norm(imgs[0], before, cv::NORM_INF), 0.0);
 }
 
+// ------------------------------------------------------------ failed passes
+
+// Writes the generated network `onnx` into `dir` as the model file `name`.
+bool add_onnx_model(const varnel_test::ModelDir& dir, const std::string& name, const std::string& onnx) {
+    const auto file = varnel_test::model_file_bytes(std::vector<unsigned char>(onnx.begin(), onnx.end()));
+    return varnel_test::write_bytes(dir.file(name), file.data(), file.size());
+}
+
+// Level-1 lines only while a test runs; the pipeline is gone afterwards.
+class CrnnFailure : public testing::Test {
+protected:
+    void SetUp() override { zel_set_log_dummy(1); }
+    void TearDown() override {
+        zel_set_log_dummy(0);
+        captured([] { uninit_crnn(); });
+    }
+    void init(const varnel_test::ModelDir& dir) {
+        std::string path = dir.path();
+        int ret = 1;
+        const std::string out = captured([&] { ret = init_crnn(path, "cpu", 0); });
+        ASSERT_EQ(ret, 0) << out;
+    }
+};
+
+TEST_F(CrnnFailure, DetectionPassThatFailsIsMinusOneNotAnEmptyPage) {
+    // The detection network runs only for inputs of 3 x 32 x 32 values.
+    varnel_test::ModelDir dir;
+    ASSERT_TRUE(add_onnx_model(dir, "boxv3.p", varnel_test::fixed_reshape_model({1, 1, 96, 32})));
+    ASSERT_TRUE(dir.add_model("ocrv4_cn.p", varnel_test::data_path("rec_bars.onnx")));
+    ASSERT_TRUE(dir.add_copy("ocrv3_cn.txt", varnel_test::data_path("rec_bars_dict.txt")));
+    init(dir);
+
+    cv::Mat img = page(800, 300, {kWide});
+    std::vector<BOX_RESULT> results = {stale_record()};
+    std::string out;
+    EXPECT_EQ(request(img, "", results, &out), -1);
+    EXPECT_TRUE(results.empty());
+    EXPECT_EQ(out,
+              "inference failed: the network cannot run at this size (engine code 3) on an input of "
+              "1 x 3 x 352 x 832 values\n"
+              "detection failed: no output for a batch of 1 image(s) of 800 x 300\n");
+
+    std::vector<cv::Mat> imgs = {img, img};
+    results = {stale_record()};
+    EXPECT_EQ(request_batch(imgs, "", results, &out), -1);
+    EXPECT_TRUE(results.empty());
+    EXPECT_TRUE(contains(out, "detection failed: no output for a batch of 2 image(s) of 800 x 300\n")) << out;
+}
+
+TEST_F(CrnnFailure, RecognitionPassThatFailsIsMinusOneWithNoRecords) {
+    // The recognition network runs only for inputs of 3 x 48 x 320 values:
+    // lines up to 6.67 times wider than high.
+    varnel_test::ModelDir dir;
+    ASSERT_TRUE(dir.add_model("boxv3.p", varnel_test::data_path("det_dark.onnx")));
+    ASSERT_TRUE(add_onnx_model(dir, "ocrv4_cn.p", varnel_test::fixed_reshape_model({1, 9216, 5})));
+    ASSERT_TRUE(dir.add_copy("ocrv3_cn.txt", varnel_test::data_path("rec_bars_dict.txt")));
+    init(dir);
+
+    cv::Mat narrow_only = page(800, 300, {kNarrow});
+    std::vector<BOX_RESULT> results;
+    std::string out;
+    EXPECT_EQ(request(narrow_only, "", results, &out), 1);
+    EXPECT_EQ(results.size(), 1u);
+    EXPECT_EQ(out, "");
+
+    // The wide line's crop needs a wider input: the pass fails, and the
+    // narrow line read before it is not handed back either.
+    cv::Mat both = page(800, 300, {kWide, kNarrow});
+    results = {stale_record()};
+    EXPECT_EQ(request(both, "", results, &out), -1);
+    EXPECT_TRUE(results.empty());
+    EXPECT_TRUE(contains(out, "inference failed: the network cannot run at this size (engine code 3)")) << out;
+    EXPECT_TRUE(contains(out, "\nrecognition failed: no output for text line ")) << out;
+}
+
+TEST_F(CrnnFailure, BatchLargerThanTheEngineTakesIsMinusOne) {
+    bool ok = false;
+    varnel_test::ModelDir dir = varnel_test::make_test_model_dir(&ok);
+    ASSERT_TRUE(ok);
+    init(dir);
+    // 82 full-HD pages (one page's pixels shared) make a detection input of
+    // 82 x 3 x 1120 x 1952 values, past the engine's 2^31-byte cap.
+    const cv::Mat hd = page(1920, 1080, {cv::Rect(100, 100, 600, 40)});
+    std::vector<cv::Mat> imgs(82, hd);
+    std::vector<BOX_RESULT> results = {stale_record()};
+    std::string out;
+    EXPECT_EQ(request_batch(imgs, "", results, &out), -1);
+    EXPECT_TRUE(results.empty());
+    EXPECT_EQ(out,
+              "inference failed: an input of 82 x 3 x 1120 x 1952 values is larger than the engine takes\n"
+              "detection failed: no output for a batch of 82 image(s) of 1920 x 1080\n");
+}
+
 // ------------------------------------------------------------ life cycle
 
 TEST(CrnnLifecycle, RequestWithoutPipeline) {

@@ -23,6 +23,8 @@
 #include "det.h"
 #include "global.h"
 #include "model_dir.h"
+#include "test_support.h"
+#include "zel_log.h"
 
 namespace {
 
@@ -100,7 +102,7 @@ protected:
     Boxes single(cv::Mat& img) {
         Boxes boxes;
         std::vector<double> times(3, 0.0);
-        det.Model_Infer(img, boxes, times);
+        EXPECT_EQ(det.Model_Infer(img, boxes, times), 0);
         return boxes;
     }
 
@@ -108,8 +110,9 @@ protected:
         std::vector<OCR::DetResult> res;
         std::vector<double> times(3, 0.0);
         testing::internal::CaptureStdout();
-        det.Model_Infer_batch(imgs, res, times);
+        const int rc = det.Model_Infer_batch(imgs, res, times);
         const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(rc, 0) << out;
         if (log != nullptr) *log = out;
         return res;
     }
@@ -208,14 +211,20 @@ TEST(DetectorLoading, UnloadedDetectorsAreDestroyedAndTheGpuRoadHasNoOutput) {
     std::vector<int> in_shape = {1, 3, 32, 32}, out_shape = {7, 7};
     EXPECT_EQ(gpu->cuda_infer(in.data(), in_shape, out_shape), nullptr);
     EXPECT_EQ(out_shape, (std::vector<int>{7, 7}));
-    // Without a session the forward pass yields nothing, and detection no boxes.
+    // Without a session the forward pass yields nothing, and detection
+    // fails with no boxes.
+    testing::internal::CaptureStdout();
     EXPECT_EQ(gpu->mnn_infer(in.data(), in_shape, out_shape), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "inference failed: no model loaded\n");
     EXPECT_TRUE(out_shape.empty());
     cv::Mat img = page(100, 60);
     ink(img, cv::Rect(20, 20, 60, 20));
     Boxes boxes = {{{1, 1}}};
     std::vector<double> times(3, -1.0);
-    gpu->Model_Infer(img, boxes, times);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(gpu->Model_Infer(img, boxes, times), -1);
+    EXPECT_THAT(testing::internal::GetCapturedStdout(),
+                HasSubstr("detection failed: no output for an image of 100 x 60\n"));
     EXPECT_TRUE(boxes.empty());
     delete static_cast<Convert*>(gpu);
 }
@@ -456,109 +465,55 @@ TEST_F(DarkDetector, GpuRoadWithoutOutputGivesIdsNoBoxesAndStillLogs) {
 // ONNX (a minimal protobuf writer): a Slice or a Concat on the batch axis in
 // front of the same 1x1 convolution and sigmoid as the test detector.
 
-class Pb {
-public:
-    std::string bytes;
-    Pb& varint(uint64_t v) {
-        while (v >= 0x80) {
-            bytes.push_back(char((v & 0x7F) | 0x80));
-            v >>= 7;
-        }
-        bytes.push_back(char(v));
-        return *this;
-    }
-    Pb& i64(int field, int64_t v) { return tag(field, 0).varint(uint64_t(v)); }
-    Pb& str(int field, const std::string& s) { return tag(field, 2).varint(s.size()).raw(s); }
-    Pb& msg(int field, const Pb& m) { return str(field, m.bytes); }
-
-private:
-    Pb& tag(int field, int wire) { return varint(uint64_t(field) << 3 | uint64_t(wire)); }
-    Pb& raw(const std::string& s) {
-        bytes += s;
-        return *this;
-    }
-};
-
-Pb tensor_f(const std::string& name, const std::vector<int64_t>& dims, const std::vector<float>& v) {
-    Pb t;
-    for (auto d : dims) t.i64(1, d);
-    t.i64(2, 1);  // FLOAT
-    t.str(8, name);
-    t.str(9, std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float)));
-    return t;
-}
-
-Pb tensor_i64(const std::string& name, const std::vector<int64_t>& v) {
-    Pb t;
-    t.i64(1, int64_t(v.size()));
-    t.i64(2, 7);  // INT64
-    t.str(8, name);
-    t.str(9, std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(int64_t)));
-    return t;
-}
-
-Pb node(const std::string& op, const std::vector<std::string>& in, const std::string& out, const Pb* attr = nullptr) {
-    Pb n;
-    for (const auto& s : in) n.str(1, s);
-    n.str(2, out);
-    n.str(3, out + "_node");
-    n.str(4, op);
-    if (attr != nullptr) n.msg(5, *attr);
-    return n;
-}
-
-Pb value_info(const std::string& name, int channels) {
-    Pb shape;
-    shape.msg(1, Pb().str(2, "N")).msg(1, Pb().i64(1, channels)).msg(1, Pb().str(2, "H")).msg(1, Pb().str(2, "W"));
-    Pb tensor_type;
-    tensor_type.i64(1, 1).msg(2, shape);
-    return Pb().str(1, name).msg(2, Pb().msg(1, tensor_type));
-}
-
 // front: "slice" keeps image 0 only; "concat" doubles the batch.
 std::string batch_changing_model(const std::string& front) {
+    using varnel_test::onnx_node;
+    using varnel_test::onnx_tensor_f;
+    using varnel_test::onnx_tensor_i64;
+    using varnel_test::Pb;
     Pb g;
     if (front == "slice") {
-        g.msg(1, node("Slice", {"x", "s_start", "s_end", "s_axis"}, "xb"));
-        g.msg(5, tensor_i64("s_start", {0})).msg(5, tensor_i64("s_end", {1})).msg(5, tensor_i64("s_axis", {0}));
+        g.msg(1, onnx_node("Slice", {"x", "s_start", "s_end", "s_axis"}, "xb"));
+        g.msg(5, onnx_tensor_i64("s_start", {0})).msg(5, onnx_tensor_i64("s_end", {1}));
+        g.msg(5, onnx_tensor_i64("s_axis", {0}));
     } else {
         Pb axis;
         axis.str(1, "axis").i64(3, 0).i64(20, 2);  // INT
-        g.msg(1, node("Concat", {"x", "x"}, "xb", &axis));
+        g.msg(1, onnx_node("Concat", {"x", "x"}, "xb", &axis));
     }
     Pb kernel;
     kernel.str(1, "kernel_shape").i64(8, 1).i64(8, 1).i64(20, 7);  // INTS
-    g.msg(1, node("Conv", {"xb", "det_w", "det_b"}, "logit", &kernel));
-    g.msg(1, node("Sigmoid", {"logit"}, "y"));
+    g.msg(1, onnx_node("Conv", {"xb", "det_w", "det_b"}, "logit", &kernel));
+    g.msg(1, onnx_node("Sigmoid", {"logit"}, "y"));
     g.str(2, "batch_" + front);
-    g.msg(5, tensor_f("det_w", {1, 3, 1, 1}, {-4.0f / 3, -4.0f / 3, -4.0f / 3}));
-    g.msg(5, tensor_f("det_b", {1}, {4.0f * -0.9f}));
-    g.msg(11, value_info("x", 3));
-    g.msg(12, value_info("y", 1));
+    g.msg(5, onnx_tensor_f("det_w", {1, 3, 1, 1}, {-4.0f / 3, -4.0f / 3, -4.0f / 3}));
+    g.msg(5, onnx_tensor_f("det_b", {1}, {4.0f * -0.9f}));
+    g.msg(11, varnel_test::onnx_value_info("x", 3));
+    g.msg(12, varnel_test::onnx_value_info("y", 1));
+    return varnel_test::onnx_model(g);
+}
 
-    Pb m;
-    m.i64(1, 6);  // IR version
-    m.str(6, std::string(900, '.'));  // the model file format needs >= 771 payload bytes
-    m.msg(7, g);
-    m.msg(8, Pb().str(1, "").i64(2, 11));
-    return m.bytes;
+// A detector loaded from the ONNX bytes `onnx` (wrapped as a model file).
+bool load_onnx_detector(OCR::TextDetect& det, const varnel_test::ModelDir& dir, const std::string& onnx,
+                        std::string* log = nullptr) {
+    const auto file = varnel_test::model_file_bytes(std::vector<unsigned char>(onnx.begin(), onnx.end()));
+    if (!varnel_test::write_bytes(dir.file("boxv3.p"), file.data(), file.size())) return false;
+    testing::internal::CaptureStdout();
+    const int rc = det.initModel_mnn(dir.path(), 0, 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (log != nullptr) *log = out;
+    return rc == 0;
 }
 
 class OddBatchDetector : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(OddBatchDetector, OnlyPlanesThatHaveAnImageArePostProcessed) {
+TEST_P(OddBatchDetector, ExtraPlanesAreIgnoredMissingOnesFailTheBatch) {
     const std::string front = GetParam();
     varnel_test::ModelDir dir;
     ASSERT_TRUE(dir.ok());
-    const std::string onnx = batch_changing_model(front);
-    const auto file =
-        varnel_test::model_file_bytes(std::vector<unsigned char>(onnx.begin(), onnx.end()));
-    ASSERT_TRUE(varnel_test::write_bytes(dir.file("boxv3.p"), file.data(), file.size()));
     OCR::TextDetect det;
-    testing::internal::CaptureStdout();
-    const int rc = det.initModel_mnn(dir.path(), 0, 0);
-    const std::string load_log = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(rc, 0) << load_log;
+    std::string load_log;
+    ASSERT_TRUE(load_onnx_detector(det, dir, batch_changing_model(front), &load_log)) << load_log;
 
     std::vector<cv::Mat> imgs;
     for (int i = 0; i < 3; i++) {
@@ -569,20 +524,22 @@ TEST_P(OddBatchDetector, OnlyPlanesThatHaveAnImageArePostProcessed) {
     std::vector<OCR::DetResult> res;
     std::vector<double> times(3, 0.0);
     testing::internal::CaptureStdout();
-    det.Model_Infer_batch(imgs, res, times);
+    const int rc = det.Model_Infer_batch(imgs, res, times);
     const std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_THAT(log, HasSubstr("det: "));
 
-    ASSERT_EQ(res.size(), 3u);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(res[i].imgid, i);
-    ASSERT_EQ(res[0].boxes.size(), 1u);
     if (front == "slice") {
-        // One output plane for three images: the others keep no boxes.
-        EXPECT_TRUE(res[1].boxes.empty());
-        EXPECT_TRUE(res[2].boxes.empty());
+        // One output plane for three images: images 1 and 2 were never
+        // looked at, so the batch fails rather than report them empty.
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(log, "detection failed: the output holds 1 plane(s) for 3 image(s)\n");
+        EXPECT_EQ(times, (std::vector<double>{0.0, 0.0, 0.0}));
     } else {
         // Six planes for three images: the first three are the images'.
+        EXPECT_EQ(rc, 0);
+        EXPECT_THAT(log, HasSubstr("det: "));
+        ASSERT_EQ(res.size(), 3u);
         for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(res[i].imgid, i);
             ASSERT_EQ(res[i].boxes.size(), 1u);
             EXPECT_LE(max_corner_error(res[i].boxes[0], expected_box(cv::Rect(50 + 60 * i, 100, 250, 40), 1.f, 1.f,
                                                                      600, 440)),
@@ -592,5 +549,83 @@ TEST_P(OddBatchDetector, OnlyPlanesThatHaveAnImageArePostProcessed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Networks, OddBatchDetector, ::testing::Values("slice", "concat"));
+
+// ------------------------------------------------------------ failed passes
+
+TEST(FailedDetection, APassTheNetworkCannotRunFailsWithALevelOneLine) {
+    varnel_test::ModelDir dir;
+    ASSERT_TRUE(dir.ok());
+    OCR::TextDetect det;
+    // Runs only for inputs of exactly 3 x 32 x 32 values.
+    std::string load_log;
+    ASSERT_TRUE(load_onnx_detector(det, dir, varnel_test::fixed_reshape_model({1, 1, 96, 32}), &load_log))
+        << load_log;
+    struct Quiet {
+        Quiet() { zel_set_log_dummy(1); }
+        ~Quiet() { zel_set_log_dummy(0); }
+    } quiet;  // level-1 lines only
+
+    // A 1 x 1 image pads to 41 x 41 and is resized to 32 x 32: the pass runs.
+    cv::Mat tiny = page(1, 1);
+    Boxes boxes;
+    std::vector<double> times(3, -1.0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(det.Model_Infer(tiny, boxes, times), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    cv::Mat img = page(200, 100);
+    ink(img, cv::Rect(20, 20, 120, 30));
+    boxes = {{{1, 1}}};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(det.Model_Infer(img, boxes, times), -1);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(log,
+              "inference failed: the network cannot run at this size (engine code 3) on an input of "
+              "1 x 3 x 128 x 256 values\n"
+              "detection failed: no output for an image of 200 x 100\n");
+
+    std::vector<cv::Mat> imgs = {img, img};
+    std::vector<OCR::DetResult> res(5);
+    times.assign(3, -1.0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(det.Model_Infer_batch(imgs, res, times), -1);
+    log = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(log, HasSubstr("on an input of 2 x 3 x 128 x 256 values\n"
+                               "detection failed: no output for a batch of 2 image(s) of 200 x 100\n"));
+    EXPECT_EQ(times, (std::vector<double>{-1.0, -1.0, -1.0}));  // no stage times for a failed batch
+    for (const auto& r : res) EXPECT_TRUE(r.boxes.empty());
+}
+
+TEST_F(DarkDetector, InputsTheEngineRefusesGiveNoOutput) {
+    // More values than the engine holds (2 x 3 x 16384 x 5462 > 2^31 / 4):
+    // refused before any value is read, so a short input array is safe.
+    std::vector<float> in(16, 0.f);
+    std::vector<int> in_shape = {2, 3, 16384, 5462};
+    std::vector<int> out_shape = {1, 2, 3, 4};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(det.mnn_infer(in.data(), in_shape, out_shape), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "inference failed: an input of 2 x 3 x 16384 x 5462 values is larger than the engine takes\n");
+    EXPECT_TRUE(out_shape.empty());
+
+    in_shape = {1, 3, 0, 4};
+    out_shape = {1};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(det.mnn_infer(in.data(), in_shape, out_shape), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "inference failed: input shape 1 x 3 x 0 x 4 has an empty dimension\n");
+    EXPECT_TRUE(out_shape.empty());
+
+    // The session is unharmed: the next pass runs.
+    in_shape = {1, 3, 2, 2};
+    float* out = nullptr;
+    testing::internal::CaptureStdout();
+    out = det.mnn_infer(in.data(), in_shape, out_shape);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out_shape, (std::vector<int>{1, 1, 2, 2}));
+    delete[] out;
+}
 
 }  // namespace

@@ -210,6 +210,25 @@ TEST_F(EndToEnd, FourChannelImageCarriesTheInkInAlpha) {
     EXPECT_EQ(bgra.type(), CV_8UC4);
 }
 
+TEST_F(EndToEnd, OpaqueFourChannelPageReadsLikeItsColourCopy) {
+    // A page read with its alpha channel: alpha 255 everywhere, the ink in
+    // the colour planes.
+    cv::Mat bgr = render(960, 240, {{"Invoice 20931", cv::Point(60, 90)}, {"Paid 3,150.00", cv::Point(60, 190)}}, 40);
+    cv::Mat bgra;
+    cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+    std::vector<BOX_RESULT> from_bgr, from_bgra;
+    const int n = run(bgr, "[0-9]", from_bgr);
+    EXPECT_EQ(n, 2) << describe(from_bgr);
+    EXPECT_EQ(run(bgra, "[0-9]", from_bgra), n);
+    ASSERT_EQ(from_bgra.size(), from_bgr.size()) << describe(from_bgra) << describe(from_bgr);
+    for (size_t i = 0; i < from_bgr.size(); ++i) {
+        EXPECT_EQ(from_bgra[i].text, from_bgr[i].text);
+        EXPECT_EQ(from_bgra[i].points, from_bgr[i].points);
+        EXPECT_EQ(from_bgra[i].matched, from_bgr[i].matched);
+    }
+    EXPECT_EQ(bgra.type(), CV_8UC4);
+}
+
 TEST_F(EndToEnd, ImageWithoutText) {
     // Graphics but no writing: a shaded page, a frame and a filled disc.
     cv::Mat img(480, 640, CV_8UC3);

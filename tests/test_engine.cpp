@@ -348,6 +348,43 @@ TEST(EngineSession, FailedRunsLeaveNoStaleOutputAndTheSessionRecovers) {
     EXPECT_EQ(net->runSession(s), MNN::INPUT_DATA_ERROR);
 }
 
+TEST(EngineSession, InputShapesOpenCVCannotRunAreRefused) {
+    InterpreterPtr net = load("det_dark.onnx");
+    ASSERT_NE(net, nullptr);
+    Session* s = cpu_session(net.get());
+    ASSERT_NE(s, nullptr);
+    Tensor* in = net->getSessionInput(s, nullptr);
+    ASSERT_NE(in, nullptr);
+    const std::vector<std::vector<int>> refused = {
+        {},                                  // no dimension
+        {1, 3, 0, 8},                        // an empty extent
+        {0, 3, 8, 8},
+        {1, 3, -1, 8},                       // a negative one
+        {2, 3, 16384, 5462},                 // 536,936,448 values: past the 2^31-byte cap
+        {1, 3, 65536, 65536},                // past 2^31 values as well
+        std::vector<int>(33, 1),             // more dimensions than an OpenCV matrix has
+    };
+    for (const auto& shape : refused) {
+        // A good shape first, so that a refusal must undo it.
+        net->resizeTensor(in, {1, 3, 4, 4});
+        ASSERT_EQ(in->elementSize(), 48);
+        net->resizeTensor(in, shape);
+        EXPECT_EQ(in->dimensions(), 0) << shape.size();
+        EXPECT_EQ(in->elementSize(), 0) << shape.size();
+        EXPECT_EQ(net->runSession(s), MNN::INPUT_DATA_ERROR) << shape.size();
+        EXPECT_EQ(net->getSessionOutput(s, nullptr)->elementSize(), 0);
+    }
+    // The four-int form refuses the same way.
+    net->resizeTensor(in, 82, 3, 1120, 1952);
+    EXPECT_EQ(in->dimensions(), 0);
+    // Largest accepted rank, and the session still runs afterwards.
+    net->resizeTensor(in, std::vector<int>(32, 1));
+    EXPECT_EQ(in->dimensions(), 32);
+    const Output r = infer(net.get(), s, det_input(1, 4, 4, [](int, int, int) { return 0; }), {1, 3, 4, 4});
+    EXPECT_EQ(r.code, MNN::NO_ERROR);
+    EXPECT_EQ(r.shape, (std::vector<int>{1, 1, 4, 4}));
+}
+
 TEST(EngineSession, TensorsByNameAndSessionRelease) {
     InterpreterPtr net = load("rec_bars.onnx");
     ASSERT_NE(net, nullptr);

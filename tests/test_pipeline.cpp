@@ -311,6 +311,66 @@ TEST_F(Pipeline, SingleImageFormConvertsChannelsInPlace) {
     EXPECT_EQ(imgs[0].type(), CV_8UC4);
 }
 
+// A pipeline whose detector ("det") or recogniser ("rec") is a network
+// that runs only at one input size (3 x 32 x 32 values, resp. 3 x 48 x 320).
+class PipelineFailure : public testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        const bool det_fails = std::string(GetParam()) == "det";
+        const std::string onnx = det_fails ? varnel_test::fixed_reshape_model({1, 1, 96, 32})
+                                           : varnel_test::fixed_reshape_model({1, 9216, 5});
+        const auto file = varnel_test::model_file_bytes(std::vector<unsigned char>(onnx.begin(), onnx.end()));
+        ASSERT_TRUE(varnel_test::write_bytes(dir_.file(det_fails ? "boxv3.p" : "ocrv4_cn.p"), file.data(),
+                                             file.size()));
+        if (det_fails) {
+            ASSERT_TRUE(dir_.add_model("ocrv4_cn.p", varnel_test::data_path("rec_bars.onnx")));
+        } else {
+            ASSERT_TRUE(dir_.add_model("boxv3.p", varnel_test::data_path("det_dark.onnx")));
+        }
+        ASSERT_TRUE(dir_.add_copy("ocrv3_cn.txt", varnel_test::data_path("rec_bars_dict.txt")));
+        int ret = 1;
+        captured([&] { ret = ocr_.initModel(dir_.path(), 0, 0); });
+        ASSERT_EQ(ret, 0);
+    }
+    varnel_test::ModelDir dir_;
+    OCR::ocr ocr_;
+};
+
+TEST_P(PipelineFailure, AFailedStageGivesNoRecords) {
+    const bool det_fails = std::string(GetParam()) == "det";
+    // The wide bar's crop is wider than 6.67 times its height.
+    cv::Mat img = page(640, 200, {cv::Rect(50, 50, 400, 20)});
+    std::vector<cv::Mat> imgs = {img};
+    Table t = zero_table();
+    std::vector<OCRPredictResult> res;
+    std::string out = captured([&] { res = ocr_.run_batch(imgs, true, true, t); });
+    EXPECT_TRUE(res.empty());
+    EXPECT_TRUE(contains(out, det_fails ? "detection failed: " : "recognition failed: ")) << out;
+    EXPECT_FALSE(contains(out, "total: ")) << out;
+    EXPECT_EQ(t, zero_table());  // a failed request adds no times
+
+    out = captured([&] { res = ocr_.run(img, true, true, t); });
+    EXPECT_TRUE(res.empty());
+    EXPECT_TRUE(contains(out, det_fails ? "detection failed: " : "recognition failed: ")) << out;
+
+    // The stages themselves: the failing one says -1 and hands back nothing.
+    std::vector<OCRPredictResult> dets = {OCRPredictResult{}};
+    std::vector<double> times(3, 0.0);
+    int rc = 0;
+    captured([&] { rc = ocr_.det_batch(imgs, dets, times); });
+    EXPECT_EQ(rc, det_fails ? -1 : 0);
+    EXPECT_EQ(dets.size(), det_fails ? 0u : 1u);
+    if (!det_fails) {
+        std::vector<cv::Mat> crops = {OCR::Utility::GetRotateCropImage(img, dets[0].box)};
+        dets[0].text = "before";
+        captured([&] { rc = ocr_.rec(crops, dets, times); });
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(dets[0].text, "before");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, PipelineFailure, testing::Values("det", "rec"));
+
 TEST(PipelineNoModels, EmptyListGivesNoResults) {
     OCR::ocr p;
     std::vector<cv::Mat> none;

@@ -237,10 +237,11 @@ TEST(TextRecInfer, ForwardPassGivesSequenceShape) {
     EXPECT_EQ(rec.cuda_infer(in.data(), in_shape, out_shape), nullptr);
     EXPECT_TRUE(out_shape.empty());
 
-    // An object that loaded nothing runs nothing.
+    // An object that loaded nothing runs nothing, and says so.
     OCR::TextRec unloaded;
     out_shape = {1};
-    EXPECT_EQ(unloaded.mnn_infer(in.data(), in_shape, out_shape), nullptr);
+    std::string log = captured([&] { EXPECT_EQ(unloaded.mnn_infer(in.data(), in_shape, out_shape), nullptr); });
+    EXPECT_EQ(log, "inference failed: no model loaded\n");
     EXPECT_TRUE(out_shape.empty());
 }
 
@@ -352,7 +353,10 @@ protected:
         texts_.assign(crops.size(), text0);
         scores_.assign(crops.size(), score0);
         times_.assign(3, -5.0);
-        return captured([&] { rec_.Model_Infer(crops, texts_, scores_, times_); });
+        int rc = -2;
+        const std::string out = captured([&] { rc = rec_.Model_Infer(crops, texts_, scores_, times_); });
+        EXPECT_EQ(rc, 0) << out;
+        return out;
     }
 
     ModelDir dir_;
@@ -442,6 +446,42 @@ TEST_F(Recognise, GpuRoadGivesNoResult) {
     g_use_cuda = 0;
     EXPECT_EQ(texts_, (std::vector<std::string>{"keep", "keep"}));
     EXPECT_EQ(scores_, (std::vector<float>{3.0f, 3.0f}));
+}
+
+// ------------------------------------------------------------ failed passes
+
+TEST(TextRecInfer, APassTheNetworkCannotRunFailsTheWholeCall) {
+    // A network that runs only for inputs of 3 x 48 x 320 values (the
+    // loader's probe size and every crop up to 6.67 times wider than high)
+    // and reports its 46080 values as 9216 steps of 5 classes.
+    ModelDir dir = rec_dir(false, true);
+    const std::string onnx = varnel_test::fixed_reshape_model({1, 9216, 5});
+    const auto file = varnel_test::model_file_bytes(std::vector<unsigned char>(onnx.begin(), onnx.end()));
+    ASSERT_TRUE(varnel_test::write_bytes(dir.file("ocrv4_cn.p"), file.data(), file.size()));
+    OCR::TextRec rec;
+    int rc = 1;
+    std::string log = captured([&] { rc = rec.initModel_mnn(dir.path(), 0, 0); });
+    ASSERT_EQ(rc, 0) << log;
+
+    struct Quiet {
+        Quiet() { zel_set_log_dummy(1); }
+        ~Quiet() { zel_set_log_dummy(0); }
+    } quiet;  // level-1 lines only
+    const cv::Mat narrow = strips(std::string(40, 'w'));  // 160 x 48: padded to 320
+    const cv::Mat wider = strips(std::string(120, 'w'));  // 480 x 48
+    std::vector<std::string> texts(2, "");
+    std::vector<float> scores(2, 0.0f);
+    std::vector<double> times(3, -5.0);
+    log = captured([&] { rc = rec.Model_Infer({narrow}, texts, scores, times); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(log, "");
+
+    log = captured([&] { rc = rec.Model_Infer({narrow, wider}, texts, scores, times); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(log,
+              "inference failed: the network cannot run at this size (engine code 3) on an input of "
+              "1 x 3 x 48 x 480 values\n"
+              "recognition failed: no output for text line 1 (480 x 48)\n");
 }
 
 }  // namespace

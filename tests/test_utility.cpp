@@ -14,15 +14,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "text_util.h"
 #include "utility.h"
 
 namespace {
 
 using OCR::OCRPredictResult;
 using OCR::Utility;
-using OCR::detail::utf8_cut;
-using OCR::detail::utf8_prefix;
 
 class TempDir {
 public:
@@ -158,6 +155,11 @@ TEST(GetRotateCropImage, DegenerateAndOutsideBoxes) {
     // All corners on one row: no crop, never an image of the wrong size.
     cv::Mat flat = Utility::GetRotateCropImage(src, {{2, 5}, {12, 5}, {12, 5}, {2, 5}});
     EXPECT_TRUE(flat.empty());
+    // All corners on one row or one column while the measured edges are
+    // not zero (w 6 and h 8 here): nothing to warp from, no crop either.
+    EXPECT_TRUE(Utility::GetRotateCropImage(src, {{0, 5}, {6, 5}, {6, 5}, {8, 5}}).empty());
+    EXPECT_TRUE(Utility::GetRotateCropImage(src, {{5, 0}, {5, 6}, {5, 6}, {5, 8}}).empty());
+    EXPECT_EQ(Utility::GetRotateCropImage(src, {{0, 5}, {6, 5}, {6, 5}, {8, 5}}).type(), src.type());
     // A box reaching outside the image is reported by the image library.
     EXPECT_THROW(Utility::GetRotateCropImage(src, {{10, 10}, {40, 10}, {40, 15}, {10, 15}}), cv::Exception);
     // Fewer than four corners, or a corner without both coordinates: no crop.
@@ -239,6 +241,36 @@ TEST(Get3ChannelsImg, FourChannelsBecomeInvertedAlpha) {
     EXPECT_EQ(shared.at<cv::Vec4b>(0, 0), cv::Vec4b(10, 20, 30, 200));
 }
 
+TEST(Get3ChannelsImg, ConstantAlphaKeepsTheColourPlanes) {
+    // Opaque everywhere (a page read with its alpha channel), and
+    // transparent everywhere: the alpha plane carries no ink either way.
+    for (const uchar alpha : {uchar(255), uchar(0), uchar(200)}) {
+        cv::Mat img(2, 3, CV_8UC4);
+        cv::randu(img, cv::Scalar::all(0), cv::Scalar::all(256));
+        std::vector<cv::Mat> planes;
+        cv::split(img, planes);
+        planes[3].setTo(alpha);
+        cv::merge(planes, img);
+        cv::Mat want;
+        cv::cvtColor(img, want, cv::COLOR_BGRA2BGR);
+        cv::Mat shared = img;
+        Utility::get_3channels_img(img);
+        ASSERT_EQ(img.type(), CV_8UC3);
+        EXPECT_EQ(cv::norm(img, want, cv::NORM_INF), 0.0) << int(alpha);
+        EXPECT_EQ(shared.type(), CV_8UC4);
+    }
+    // One pixel of alpha 254 in an opaque page: the alpha carries ink.
+    cv::Mat page(2, 2, CV_8UC4, cv::Scalar(10, 20, 30, 255));
+    page.at<cv::Vec4b>(1, 1)[3] = 254;
+    Utility::get_3channels_img(page);
+    EXPECT_EQ(page.at<cv::Vec3b>(0, 0), cv::Vec3b(0, 0, 0));
+    EXPECT_EQ(page.at<cv::Vec3b>(1, 1), cv::Vec3b(1, 1, 1));
+    // No pixels: nothing to convert.
+    cv::Mat empty(0, 0, CV_8UC4);
+    Utility::get_3channels_img(empty);
+    EXPECT_TRUE(empty.empty());
+}
+
 TEST(Get3ChannelsImg, GreyIsInvertedIntoThreeChannels) {
     cv::Mat img(1, 2, CV_8UC1);
     img.at<uchar>(0, 0) = 30;
@@ -315,38 +347,6 @@ TEST(PathHelpers, ExistsAndCreate) {
     EXPECT_TRUE(std::filesystem::is_directory(sub));
     Utility::CreateDir(dir.file("a/b"));  // no parents are made
     EXPECT_FALSE(Utility::PathExists(dir.file("a")));
-}
-
-// ------------------------------------------------------------ utf8_prefix
-
-TEST(Utf8Prefix, CutsOnCharacterBoundaries) {
-    EXPECT_EQ(utf8_prefix("abc", 5), "abc");
-    EXPECT_EQ(utf8_prefix("abcdef", 3), "abc");
-    const std::string zh = "中文字";  // 3 bytes each
-    EXPECT_EQ(utf8_prefix(zh, 9), zh);
-    EXPECT_EQ(utf8_prefix(zh, 8), "中文");
-    EXPECT_EQ(utf8_prefix(zh, 7), "中文");
-    EXPECT_EQ(utf8_prefix(zh, 6), "中文");
-    EXPECT_EQ(utf8_prefix(zh, 2), "");
-    EXPECT_EQ(utf8_prefix(std::string("ab\0cd", 5), 10), "ab");
-    // 300 bytes of three-byte characters cut to 255: 85 whole characters.
-    std::string long_text;
-    for (int i = 0; i < 100; ++i) long_text += "汉";
-    EXPECT_EQ(utf8_prefix(long_text, 255).size(), 255u);
-    EXPECT_EQ(utf8_prefix(long_text, 254).size(), 252u);
-    // Bytes that are not UTF-8 keep the plain cut.
-    EXPECT_EQ(utf8_prefix(std::string(10, '\x80'), 4).size(), 4u);
-}
-
-TEST(Utf8Cut, CutsAByteRangeReadingNoFurtherThanTheCut) {
-    EXPECT_EQ(utf8_cut("abc", 3, 3), 3u);
-    EXPECT_EQ(utf8_cut("abc", 3, 5), 3u);
-    EXPECT_EQ(utf8_cut("ab\0cd", 5, 10), 5u);  // a NUL is an ordinary byte here
-    // "a" and the first two of the three bytes of a character: a cut at 2
-    // falls inside the character and moves back to its lead byte.
-    const char held[] = {'a', '\xE4', '\xB8'};
-    EXPECT_EQ(utf8_cut(held, 3, 2), 1u);
-    EXPECT_EQ(utf8_cut(held, 3, 1), 1u);
 }
 
 // ------------------------------------------------------------ VisualizeBboxes

@@ -1,5 +1,6 @@
 // Logging: levels under the quiet switch, the log file (append, size cap,
-// switching off and on, open errors), long messages and long paths.
+// switching off and on, open errors), long messages and long paths; and the
+// UTF-8 aware text cutting of the logging unit.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -13,9 +14,13 @@
 #include <vector>
 
 #include "model_dir.h"
+#include "text_util.h"
 #include "zel_log.h"
 
 namespace {
+
+using OCR::detail::utf8_cut;
+using OCR::detail::utf8_prefix;
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -233,6 +238,56 @@ TEST_F(ZelLog, OverlongLogPathIsRefused) {
     zel_set_log_file(p199.c_str());
     EXPECT_EQ(g_log_file_dummy, 0);
     EXPECT_STREQ(g_log_file_name, p199.c_str());
+}
+
+TEST_F(ZelLog, CurrentNameHandedBackIsKept) {
+    // The source and the destination of the copy are the same buffer.
+    const std::string path = "/" + dir_ + "/same.log";  // "//tmp/...": the same file as "/tmp/..."
+    zel_set_log_file(path.c_str());
+    zel_set_log_file(nullptr);
+    zel_set_log_file(g_log_file_name);
+    EXPECT_STREQ(g_log_file_name, path.c_str());
+    EXPECT_EQ(g_log_file_dummy, 0);
+    // A tail of the current name overlaps it as well.
+    const std::string tail = path.substr(1);
+    zel_set_log_file(g_log_file_name + 1);
+    EXPECT_STREQ(g_log_file_name, tail.c_str());
+    begin();
+    zel_log(1, "still logging");
+    end();
+    EXPECT_EQ(slurp(tail), "still logging\n");
+}
+
+// ------------------------------------------------------------ utf8_prefix
+
+TEST(Utf8Prefix, CutsOnCharacterBoundaries) {
+    EXPECT_EQ(utf8_prefix("abc", 5), "abc");
+    EXPECT_EQ(utf8_prefix("abcdef", 3), "abc");
+    const std::string zh = "中文字";  // 3 bytes each
+    EXPECT_EQ(utf8_prefix(zh, 9), zh);
+    EXPECT_EQ(utf8_prefix(zh, 8), "中文");
+    EXPECT_EQ(utf8_prefix(zh, 7), "中文");
+    EXPECT_EQ(utf8_prefix(zh, 6), "中文");
+    EXPECT_EQ(utf8_prefix(zh, 2), "");
+    EXPECT_EQ(utf8_prefix(std::string("ab\0cd", 5), 10), "ab");
+    // 300 bytes of three-byte characters cut to 255: 85 whole characters.
+    std::string long_text;
+    for (int i = 0; i < 100; ++i) long_text += "汉";
+    EXPECT_EQ(utf8_prefix(long_text, 255).size(), 255u);
+    EXPECT_EQ(utf8_prefix(long_text, 254).size(), 252u);
+    // Bytes that are not UTF-8 keep the plain cut.
+    EXPECT_EQ(utf8_prefix(std::string(10, '\x80'), 4).size(), 4u);
+}
+
+TEST(Utf8Cut, CutsAByteRangeReadingNoFurtherThanTheCut) {
+    EXPECT_EQ(utf8_cut("abc", 3, 3), 3u);
+    EXPECT_EQ(utf8_cut("abc", 3, 5), 3u);
+    EXPECT_EQ(utf8_cut("ab\0cd", 5, 10), 5u);  // a NUL is an ordinary byte here
+    // "a" and the first two of the three bytes of a character: a cut at 2
+    // falls inside the character and moves back to its lead byte.
+    const char held[] = {'a', '\xE4', '\xB8'};
+    EXPECT_EQ(utf8_cut(held, 3, 2), 1u);
+    EXPECT_EQ(utf8_cut(held, 3, 1), 1u);
 }
 
 }  // namespace

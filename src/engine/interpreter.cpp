@@ -42,17 +42,19 @@ private:
 };
 
 // Stores the network output `out` (any depth, any continuity) as float32
-// values and shape in `t`.
-void storeOutput(const cv::Mat& out, Tensor* t) {
+// values and shape in `t`; false, with `t` left without shape, when the
+// output holds more values than a tensor may.
+bool storeOutput(const cv::Mat& out, Tensor* t) {
     std::vector<int> shape(out.size.p, out.size.p + out.dims);
-    if (!engine::reshape(t, shape)) throw std::bad_alloc();
+    if (!engine::reshape(t, shape)) return false;
     Tensor::Impl* im = t->impl();
-    if (im->data.empty()) return;
+    if (im->data.empty()) return true;
     cv::Mat dst(out.dims, out.size.p, CV_32F, im->data.data());
     if (out.depth() == CV_32F)
         out.copyTo(dst);
     else
         out.convertTo(dst, CV_32F);
+    return true;
 }
 
 void clearTensor(Tensor* t) {
@@ -148,7 +150,10 @@ ErrorCode Interpreter::runSession(Session* session) const {
     Session* s = mImpl->find(session);
     if (s == nullptr) return INVALID_VALUE;
     Tensor::Impl* in = s->input->impl();
-    if (in->shape.empty() || in->data.empty()) {
+    // Only an input the engine takes (resizeTensor refuses every other
+    // shape) with storage for all of its values is run.
+    if (!engine::validInputShape(in->shape) ||
+        in->data.size() != static_cast<size_t>(engine::elementCount(in->shape))) {
         clearTensor(s->output.get());
         return INPUT_DATA_ERROR;
     }
@@ -158,7 +163,7 @@ ErrorCode Interpreter::runSession(Session* session) const {
         const cv::Mat blob(static_cast<int>(in->shape.size()), in->shape.data(), CV_32F, in->data.data());
         s->net.setInput(blob);
         const cv::Mat out = s->net.forward(s->outputName);
-        storeOutput(out, s->output.get());
+        if (!storeOutput(out, s->output.get())) return COMPUTE_SIZE_ERROR;
         return NO_ERROR;
     } catch (const std::bad_alloc&) {
         clearTensor(s->output.get());
@@ -191,8 +196,16 @@ Tensor* Interpreter::getSessionOutput(const Session* session, const char* name) 
     return nullptr;
 }
 
+// A shape the engine cannot run (see engine::validInputShape: no dimension,
+// too many, an extent of 0 or less, more values than kMaxElements) is
+// refused: the tensor is left without shape and data, so that a following
+// runSession reports INPUT_DATA_ERROR instead of running on it.
 void Interpreter::resizeTensor(Tensor* tensor, const std::vector<int>& dims) {
     if (tensor == nullptr) return;
+    if (!engine::validInputShape(dims)) {
+        clearTensor(tensor);
+        return;
+    }
     try {
         engine::reshape(tensor, dims);
     } catch (const std::bad_alloc&) {

@@ -13,13 +13,20 @@ namespace engine {
 long long elementCount(const std::vector<int>& shape) {
     if (shape.empty()) return 0;
     long long n = 1;
-    const long long limit = INT_MAX / static_cast<long long>(sizeof(float));
     for (int d : shape) {
         if (d < 0) return -1;
         n *= d;
-        if (n > limit) return -1;
+        if (n > kMaxElements) return -1;
     }
     return n;
+}
+
+bool validInputShape(const std::vector<int>& shape) {
+    if (shape.empty() || shape.size() > kMaxInputDims) return false;
+    for (int d : shape) {
+        if (d <= 0) return false;
+    }
+    return elementCount(shape) > 0;
 }
 
 std::vector<int> convertShape(const std::vector<int>& shape, Tensor::DimensionType from, Tensor::DimensionType to) {
