@@ -1,25 +1,59 @@
-// End-to-end accuracy of the library over a rendered evaluation set.
+// End-to-end accuracy of the library over an annotated evaluation set.
 //
-//   eval <model_dir> <data_dir> [--max-cer R] [--min-f F] [--limit N] [--errors]
+//   eval <model_dir> <data_dir> [--det-only | --crops] [--receipt-fields]
+//        [--max-cer R] [--min-f F] [--min-exact E] [--limit N] [--errors]
 //
-// <data_dir> holds the page images and "gt.tsv": one text line per row,
-// "image<TAB>x0,y0,x1,y1,x2,y2,x3,y3<TAB>text". Every page goes through the
-// host entry point crnn_ocr. Predicted lines are matched to ground-truth
-// lines by polygon IoU >= 0.5 (greedy, best pairs first); detection precision,
-// recall and F follow from the matches. The character error rate is the edit
-// distance over Unicode code points between each ground-truth text and the
-// text of its matched prediction (an unmatched ground-truth line counts as all
-// deleted), summed and divided by the ground-truth length; it is reported for
-// all lines, Latin-only lines and lines holding Chinese characters. Lines
-// made only of digits and dashes are also counted as read exactly or not.
+// <data_dir> holds "gt.tsv": one text line per row,
+// "image<TAB>x0,y0,x1,y1,x2,y2,x3,y3<TAB>text[<TAB>flag]". The image path is
+// relative to <data_dir> or absolute. The optional flag is "ignore" for a
+// don't-care region (illegible or unannotated text) or "notext" for a region
+// without a transcript; a row with an empty coordinate field only lists a
+// page without text lines. tools/eval/real_sets.py writes such lists for the
+// real annotated sets.
+//
+// Default mode: every page goes through the host entry point crnn_ocr.
+// Predicted lines that cover a don't-care region (IoU >= 0.5 with it, or
+// more than half of their own area inside it) are dropped first: they count
+// neither as found nor as false. The other predictions are matched to the
+// other ground-truth lines by polygon IoU >= 0.5 (greedy, best pairs first);
+// detection precision, recall and F follow from the matches, and the median
+// IoU of the matched pairs is reported. The character error rate is the edit
+// distance over Unicode code points between each transcribed ground-truth
+// text and the text of its matched prediction (an unmatched ground-truth line
+// counts as all deleted), summed and divided by the ground-truth length; it
+// is reported for all lines, Latin-only lines and lines holding Chinese
+// characters. Lines made only of digits and dashes are also counted as read
+// exactly or not. Word scores compare, page by page, the multiset of
+// whitespace-separated words of all recognised lines with that of the
+// transcribed ground-truth lines, both ASCII-lower-cased (pages holding a
+// "notext" region are left out of them).
+//
+// --det-only: detection only (the pipeline without its recognition stage);
+// reports precision, recall, F and the median IoU.
+// --crops: recognition only. Every transcribed ground-truth region is cut
+// from its page the way the library cuts a detected line, from its quad grown
+// by 7% of its height on every side (a close detector box), and recognised;
+// reports the CER, the share of lines read exactly and the word scores.
+// --receipt-fields: also reports how often a receipt's date and total, as
+// found in its ground truth (see find_date and find_total), appear in the
+// recognised lines.
+//
 // With --errors every line read wrongly is printed as
-// "page<TAB>edits<TAB>truth<TAB>reading". The exit status is 1 when a threshold given on the command line is missed.
+// "page<TAB>edits<TAB>truth<TAB>reading", and every receipt field not read as
+// "receipt<TAB>page<TAB>date|total<TAB>value". Thresholds: --max-cer (default
+// and --crops), --min-f (detection F, default and --det-only), --min-exact
+// (--crops). The exit status is 1 when a threshold given on the command line
+// is missed, 2 on a usage or input error.
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -29,6 +63,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "crnn.h"
+#include "ocr.h"
+#include "rec.h"
+#include "utility.h"
 #include "zel_log.h"
 
 namespace {
@@ -36,6 +73,9 @@ namespace {
 struct GtLine {
     std::vector<cv::Point2f> quad;
     std::string text;
+    bool ignore = false;  // don't care: not scored at all
+    bool notext = false;  // no transcript: scored for detection only
+    bool transcribed() const { return !ignore && !notext; }
 };
 
 std::vector<char32_t> to_code_points(const std::string& s) {
@@ -66,15 +106,36 @@ size_t edit_distance(const std::vector<char32_t>& a, const std::vector<char32_t>
     return row[b.size()];
 }
 
-double quad_iou(const std::vector<cv::Point2f>& a, const std::vector<cv::Point2f>& b) {
+// Areas of the convex hulls of a and b and of their intersection.
+void hull_areas(const std::vector<cv::Point2f>& a, const std::vector<cv::Point2f>& b, double& area_a, double& area_b,
+                double& area_i) {
     std::vector<cv::Point2f> ha, hb, inter;
     cv::convexHull(a, ha);
     cv::convexHull(b, hb);
-    double area_a = cv::contourArea(ha), area_b = cv::contourArea(hb);
+    area_a = cv::contourArea(ha);
+    area_b = cv::contourArea(hb);
+    area_i = area_a > 0 && area_b > 0 ? cv::intersectConvexConvex(ha, hb, inter, true) : 0.0;
+}
+
+double quad_iou(const std::vector<cv::Point2f>& a, const std::vector<cv::Point2f>& b) {
+    double area_a, area_b, area_i;
+    hull_areas(a, b, area_a, area_b, area_i);
     if (area_a <= 0 || area_b <= 0) return 0.0;
-    double area_i = cv::intersectConvexConvex(ha, hb, inter, true);
     double uni = area_a + area_b - area_i;
     return uni > 0 ? area_i / uni : 0.0;
+}
+
+// A prediction on a don't-care region: IoU >= 0.5 with it, or more than
+// half of the prediction's area inside it.
+bool on_dont_care(const std::vector<cv::Point2f>& pred, const std::vector<GtLine>& gt) {
+    for (const GtLine& g : gt) {
+        if (!g.ignore) continue;
+        double area_p, area_g, area_i;
+        hull_areas(pred, g.quad, area_p, area_g, area_i);
+        if (area_p <= 0 || area_g <= 0) continue;
+        if (area_i / (area_p + area_g - area_i) >= 0.5 || area_i > 0.5 * area_p) return true;
+    }
+    return false;
 }
 
 bool has_chinese(const std::vector<char32_t>& cps) {
@@ -101,15 +162,277 @@ bool is_digits_dashes(const std::string& s) {
     return digit;
 }
 
+std::string fold(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
 struct Tally {
     size_t edits = 0;
     size_t chars = 0;
     double cer() const { return chars ? static_cast<double>(edits) / chars : 0.0; }
 };
 
+double f_score(double p, double r) { return p + r > 0 ? 2 * p * r / (p + r) : 0.0; }
+
+// Case-folded word multisets of the recognised lines against those of the
+// ground truth, intersected page by page.
+struct WordTally {
+    size_t gt = 0, pred = 0, match = 0;
+
+    static std::map<std::string, size_t> bag(const std::vector<std::string>& lines, size_t& count) {
+        std::map<std::string, size_t> out;
+        for (const std::string& line : lines) {
+            std::istringstream words(fold(line));
+            std::string w;
+            while (words >> w) {
+                ++out[w];
+                ++count;
+            }
+        }
+        return out;
+    }
+
+    void add(const std::vector<std::string>& truth, const std::vector<std::string>& read) {
+        std::map<std::string, size_t> t = bag(truth, gt), r = bag(read, pred);
+        for (const auto& [w, n] : t) {
+            auto it = r.find(w);
+            if (it != r.end()) match += std::min(n, it->second);
+        }
+    }
+
+    void print() const {
+        double p = pred ? static_cast<double>(match) / pred : 0.0;
+        double r = gt ? static_cast<double>(match) / gt : 0.0;
+        std::printf("words (case-folded) precision %.4f recall %.4f F %.4f (%zu true words, %zu read, %zu matched)\n", p,
+                    r, f_score(p, r), gt, pred, match);
+    }
+};
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : 0.5 * (v[m - 1] + v[m]);
+}
+
+// ---------------------------------------------------------------- receipts
+//
+// Our own approximation of a receipt's key fields, taken from its ground-truth
+// lines (in file order) because the sets carry no field annotation:
+// - date: the first date-like token of the first line that has one:
+//   d/m/y or m/d/y with "/", "-" or "." (day <= 31, month <= 12, two- or
+//   four-digit year), y-m-d with a four-digit year, "12 MAR 2018",
+//   "12-MAR-18", "02/JAN/2017" or "MAR 12, 2018";
+// - total: among the lines containing "TOTAL" (any case), skipping subtotals,
+//   counts (QTY, ITEMS, POINTS), savings, discounts, tax-only, excluding-tax
+//   and "... INCLUDED IN TOTAL" lines, the best one by rank: 3 for final sums
+//   (ROUNDED, GRAND, NET(T), FINAL, PAYABLE, DUE, AMOUNT/AMT, AFTER ADJ),
+//   2 for a bare "TOTAL" (optionally with RM/MYR and punctuation) or a total
+//   including tax (INC...), 1 for any other; ties go to the lower line on
+//   the receipt. The amount is the last "123.45"-like number of the row
+//   formed by the line and the lines to its right that overlap it vertically
+//   by at least half the smaller height (receipts often put the label and
+//   the amount in separate boxes); lines with no amount in their row are not
+//   candidates.
+// A field counts as read when its string appears in some recognised line
+// (case-folded, not directly next to another digit).
+
+const std::string kMonth =
+    "(?:JAN(?:UARY)?|FEB(?:RUARY)?|MAR(?:CH)?|APR(?:IL)?|MAY|JUNE?|JULY?|AUG(?:UST)?|SEP(?:T(?:EMBER)?)?|"
+    "OCT(?:OBER)?|NOV(?:EMBER)?|DEC(?:EMBER)?)";
+
+bool in_range(const std::string& s, int lo, int hi) {
+    int v = std::atoi(s.c_str());
+    return v >= lo && v <= hi;
+}
+
+bool year_ok(const std::string& y) { return y.size() == 2 || in_range(y, 1900, 2099); }
+
+std::string find_date(const std::vector<GtLine>& gt) {
+    static const auto flags = std::regex::ECMAScript | std::regex::icase;
+    static const std::regex dmy(R"(\b(\d{1,2})([/.-])(\d{1,2})\2(\d{4}|\d{2})\b)", flags);
+    static const std::regex ymd(R"(\b(\d{4})([/.-])(\d{1,2})\2(\d{1,2})\b)", flags);
+    static const std::regex d_mon_y("\\b(\\d{1,2})[ /.-]?" + kMonth + "[ /.,-]*(\\d{4}|\\d{2})\\b", flags);
+    static const std::regex mon_d_y("\\b" + kMonth + "[ .]*(\\d{1,2})(?:ST|ND|RD|TH)?,? *(\\d{4})\\b", flags);
+    for (const GtLine& g : gt) {
+        if (!g.transcribed()) continue;
+        const std::string& s = g.text;
+        long best_pos = -1;
+        std::string best;
+        auto consider = [&](const std::regex& re, auto valid) {
+            for (auto it = std::sregex_iterator(s.begin(), s.end(), re); it != std::sregex_iterator(); ++it) {
+                if (!valid(*it)) continue;
+                if (best_pos < 0 || it->position(0) < best_pos) {
+                    best_pos = it->position(0);
+                    best = it->str(0);
+                }
+                break;
+            }
+        };
+        consider(dmy, [](const std::smatch& m) {
+            bool dm = in_range(m[1], 1, 31) && in_range(m[3], 1, 12);
+            bool md = in_range(m[1], 1, 12) && in_range(m[3], 1, 31);
+            return (dm || md) && year_ok(m[4]);
+        });
+        consider(ymd, [](const std::smatch& m) {
+            return in_range(m[1], 1900, 2099) && in_range(m[3], 1, 12) && in_range(m[4], 1, 31);
+        });
+        consider(d_mon_y, [](const std::smatch& m) { return in_range(m[1], 1, 31) && year_ok(m[2]); });
+        consider(mon_d_y, [](const std::smatch& m) { return in_range(m[1], 1, 31) && year_ok(m[2]); });
+        if (best_pos >= 0) return best;
+    }
+    return "";
+}
+
+std::string last_amount(const std::string& s) {
+    static const std::regex amount(R"((?:^|[^\d.,])(\d{1,3}(?:,\d{3})+\.\d{2}|\d+\.\d{2})(?!\d))");
+    std::string last;
+    for (auto it = std::sregex_iterator(s.begin(), s.end(), amount); it != std::sregex_iterator(); ++it)
+        last = it->str(1);
+    return last;
+}
+
+int total_rank(const std::string& text) {
+    static const auto flags = std::regex::ECMAScript | std::regex::icase;
+    static const std::regex skip(
+        R"(SUB[ -]?TOTAL|QTY|QUANTITY|\bITEMS?\b|ITEM *\(|POINT|SAVING|DISCOUNT|\bTAX\b|EXCL|INCLUDED IN|INCLUDES|\b0% SUPPLIES|ROUNDING)",
+        flags);
+    static const std::regex gst(R"(\bGST\b)", flags), inc(R"(\bINC)", flags);
+    static const std::regex final_sum(R"(ROUND|GRAND|\bNETT?\b|FINAL|PAYABLE|\bDUE\b|AMOUNT|\bAMT\b|AFTER ADJ)", flags);
+    static const std::regex bare(R"(^[^A-Z]*TOTAL[^A-Z]*(?:(?:RM|MYR)[^A-Z]*)?$)", flags);
+    if (fold(text).find("total") == std::string::npos) return 0;
+    if (std::regex_search(text, skip)) return 0;
+    if (std::regex_search(text, gst) && !std::regex_search(text, inc)) return 0;
+    if (std::regex_search(text, final_sum)) return 3;
+    if (std::regex_match(text, bare) || std::regex_search(text, inc)) return 2;
+    return 1;
+}
+
+std::string find_total(const std::vector<GtLine>& gt) {
+    int best_rank = 0;
+    std::string best;
+    for (size_t i = 0; i < gt.size(); ++i) {
+        if (!gt[i].transcribed()) continue;
+        int rank = total_rank(gt[i].text);
+        if (rank == 0 || rank < best_rank) continue;
+        cv::Rect box = cv::boundingRect(gt[i].quad);
+        std::vector<std::pair<int, const std::string*>> row;
+        for (const GtLine& g : gt) {
+            if (!g.transcribed()) continue;
+            cv::Rect b = cv::boundingRect(g.quad);
+            int overlap = std::min(box.y + box.height, b.y + b.height) - std::max(box.y, b.y);
+            if (&g == &gt[i] || (b.x >= box.x && 2 * overlap >= std::min(box.height, b.height)))
+                row.emplace_back(b.x, &g.text);
+        }
+        std::stable_sort(row.begin(), row.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::string joined;
+        for (const auto& part : row) joined += *part.second + " ";
+        std::string amount = last_amount(joined);
+        if (amount.empty()) continue;
+        best_rank = rank;
+        best = amount;
+    }
+    return best;
+}
+
+bool read_in(const std::string& value, const std::vector<std::string>& lines) {
+    const std::string v = fold(value);
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    for (const std::string& line : lines) {
+        const std::string l = fold(line);
+        for (size_t at = l.find(v); at != std::string::npos; at = l.find(v, at + 1)) {
+            bool before = at > 0 && digit(l[at - 1]) && digit(v.front());
+            bool after = at + v.size() < l.size() && digit(l[at + v.size()]) && digit(v.back());
+            if (!before && !after) return true;
+        }
+    }
+    return false;
+}
+
+struct ReceiptTally {
+    size_t dates = 0, dates_read = 0, totals = 0, totals_read = 0;
+
+    void add(const std::string& page, const std::vector<GtLine>& gt, const std::vector<std::string>& read,
+             bool show_errors) {
+        const std::string date = find_date(gt), total = find_total(gt);
+        if (!date.empty()) {
+            ++dates;
+            if (read_in(date, read))
+                ++dates_read;
+            else if (show_errors)
+                std::printf("receipt\t%s\tdate\t%s\n", page.c_str(), date.c_str());
+        }
+        if (!total.empty()) {
+            ++totals;
+            if (read_in(total, read))
+                ++totals_read;
+            else if (show_errors)
+                std::printf("receipt\t%s\ttotal\t%s\n", page.c_str(), total.c_str());
+        }
+    }
+
+    void print() const {
+        std::printf("receipts: date read on %zu of %zu (%.4f), total read on %zu of %zu (%.4f)\n", dates_read, dates,
+                    dates ? static_cast<double>(dates_read) / dates : 0.0, totals_read, totals,
+                    totals ? static_cast<double>(totals_read) / totals : 0.0);
+    }
+};
+
+// ---------------------------------------------------------------- crops
+
+// Moves every edge of a convex quad outwards by d, keeping edge directions;
+// the quad unchanged when it is degenerate.
+std::vector<cv::Point2f> offset_quad(const std::vector<cv::Point2f>& q, double d) {
+    double area2 = 0.0;
+    for (int i = 0; i < 4; ++i) area2 += q[i].x * q[(i + 1) % 4].y - q[(i + 1) % 4].x * q[i].y;
+    if (std::abs(area2) < 1e-6) return q;
+    // Outward normal of an edge e: (e.y, -e.x) / |e| for a clockwise-on-screen
+    // quad (positive shoelace sum with y pointing down).
+    const double sign = area2 > 0 ? 1.0 : -1.0;
+    std::array<cv::Point2d, 4> base, dir;
+    for (int i = 0; i < 4; ++i) {
+        cv::Point2d p = q[i], e = cv::Point2d(q[(i + 1) % 4]) - p;
+        double n = std::hypot(e.x, e.y);
+        if (n < 1e-6) return q;
+        base[i] = p + cv::Point2d(e.y, -e.x) * (sign * d / n);
+        dir[i] = e;
+    }
+    std::vector<cv::Point2f> out(4);
+    for (int i = 0; i < 4; ++i) {
+        const cv::Point2d &p1 = base[(i + 3) % 4], &e1 = dir[(i + 3) % 4], &p2 = base[i], &e2 = dir[i];
+        double den = e1.x * e2.y - e1.y * e2.x;
+        if (std::abs(den) < 1e-9) return q;
+        double t = ((p2.x - p1.x) * e2.y - (p2.y - p1.y) * e2.x) / den;
+        out[i] = cv::Point2f(p1 + e1 * t);
+    }
+    return out;
+}
+
+// The box the library would cut for a region found closely: its quad grown
+// by 7% of its height on every side, in whole pixels inside the image.
+std::vector<std::vector<int>> crop_box(const std::vector<cv::Point2f>& q, const cv::Mat& img) {
+    double h = 0.5 * (cv::norm(q[3] - q[0]) + cv::norm(q[2] - q[1]));
+    std::vector<std::vector<int>> box;
+    for (const cv::Point2f& p : offset_quad(q, 0.07 * h)) {
+        int x = std::clamp(static_cast<int>(std::lround(p.x)), 0, img.cols - 1);
+        int y = std::clamp(static_cast<int>(std::lround(p.y)), 0, img.rows - 1);
+        box.push_back({x, y});
+    }
+    return box;
+}
+
 int usage() {
-    std::fprintf(stderr, "usage: eval <model_dir> <data_dir> [--max-cer R] [--min-f F] [--limit N] [--errors]\n");
+    std::fprintf(stderr,
+                 "usage: eval <model_dir> <data_dir> [--det-only | --crops] [--receipt-fields] [--max-cer R] "
+                 "[--min-f F] [--min-exact E] [--limit N] [--errors]\n");
     return 2;
+}
+
+int usage(const char* why) {
+    std::fprintf(stderr, "eval: %s\n", why);
+    return usage();
 }
 
 }  // namespace
@@ -118,13 +441,25 @@ int main(int argc, char** argv) {
     if (argc < 3) return usage();
     std::string model_dir = argv[1];
     std::string data_dir = argv[2];
-    double max_cer = -1.0, min_f = -1.0;
+    double max_cer = -1.0, min_f = -1.0, min_exact = -1.0;
     long limit = -1;
-    bool show_errors = false;
+    bool show_errors = false, det_only = false, crops = false, receipts = false;
     for (int i = 3; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--errors") {
             show_errors = true;
+            continue;
+        }
+        if (a == "--det-only") {
+            det_only = true;
+            continue;
+        }
+        if (a == "--crops") {
+            crops = true;
+            continue;
+        }
+        if (a == "--receipt-fields") {
+            receipts = true;
             continue;
         }
         if (i + 1 >= argc) return usage();
@@ -132,11 +467,18 @@ int main(int argc, char** argv) {
             max_cer = std::atof(argv[++i]);
         else if (a == "--min-f")
             min_f = std::atof(argv[++i]);
+        else if (a == "--min-exact")
+            min_exact = std::atof(argv[++i]);
         else if (a == "--limit")
             limit = std::atol(argv[++i]);
         else
             return usage();
     }
+    // A threshold the chosen mode cannot measure would pass silently.
+    if (det_only && crops) return usage("--det-only and --crops exclude each other");
+    if (det_only && (max_cer >= 0 || receipts)) return usage("--det-only reads no text (--max-cer, --receipt-fields)");
+    if (crops && min_f >= 0) return usage("--crops runs no detection (--min-f)");
+    if (!crops && min_exact >= 0) return usage("--min-exact needs --crops");
 
     std::ifstream gt_file(data_dir + "/gt.tsv");
     if (!gt_file) {
@@ -154,7 +496,12 @@ int main(int argc, char** argv) {
             return 2;
         }
         std::string name = row.substr(0, t1);
-        std::stringstream coords(row.substr(t1 + 1, t2 - t1 - 1));
+        std::string coord_field = row.substr(t1 + 1, t2 - t1 - 1);
+        std::string rest = row.substr(t2 + 1);
+        if (!pages.count(name)) order.push_back(name);
+        std::vector<GtLine>& page = pages[name];
+        if (coord_field.empty() && rest.empty()) continue;  // a page without text lines
+        std::stringstream coords(coord_field);
         GtLine line;
         std::string v;
         std::vector<float> xy;
@@ -164,87 +511,204 @@ int main(int argc, char** argv) {
             return 2;
         }
         for (int k = 0; k < 4; ++k) line.quad.emplace_back(xy[2 * k], xy[2 * k + 1]);
-        line.text = row.substr(t2 + 1);
-        if (!pages.count(name)) order.push_back(name);
-        pages[name].push_back(line);
+        size_t t3 = rest.find('\t');
+        line.text = rest.substr(0, t3);
+        if (t3 != std::string::npos) {
+            std::string flag = rest.substr(t3 + 1);
+            line.ignore = flag == "ignore";
+            line.notext = flag == "notext";
+            if (!line.ignore && !line.notext) {
+                std::fprintf(stderr, "eval: unknown flag \"%s\" (ignore or notext): %s\n", flag.c_str(), row.c_str());
+                return 2;
+            }
+        }
+        page.push_back(line);
     }
     if (limit >= 0 && static_cast<long>(order.size()) > limit) order.resize(limit);
 
     zel_set_log_dummy(1);
-    if (init_crnn(model_dir, "cpu", 0) != 0) {
+    std::unique_ptr<OCR::TextRec> recognizer;
+    if (crops) recognizer = std::make_unique<OCR::TextRec>();
+    if (crops ? recognizer->initModel_mnn(model_dir, 0, 0) != 0 : init_crnn(model_dir, "cpu", 0) != 0) {
         std::fprintf(stderr, "eval: cannot load the models from %s\n", model_dir.c_str());
+        if (!crops) uninit_crnn();
         return 2;
     }
+    auto fail = [&](const char* what, const std::string& path) {
+        std::fprintf(stderr, "eval: %s %s\n", what, path.c_str());
+        if (!crops) uninit_crnn();
+        return 2;
+    };
 
-    size_t n_pred = 0, n_gt = 0, n_match = 0;
-    size_t dd_lines = 0, dd_exact = 0;
+    size_t n_pred = 0, n_gt = 0, n_match = 0, n_dont_care = 0, n_dropped = 0;
+    size_t dd_lines = 0, dd_exact = 0, n_crops = 0, n_exact = 0;
+    std::vector<double> matched_iou;
     Tally all, latin, chinese;
+    WordTally words;
+    ReceiptTally fields;
     char empty_pattern[] = "";
-    for (const std::string& name : order) {
-        cv::Mat img = cv::imread(data_dir + "/" + name, cv::IMREAD_COLOR);
-        if (img.empty()) {
-            std::fprintf(stderr, "eval: cannot read %s/%s\n", data_dir.c_str(), name.c_str());
-            uninit_crnn();
-            return 2;
+
+    // Adds one ground-truth text and its reading to the error tallies.
+    auto score_text = [&](const std::string& page, const std::string& truth, const std::string& pred) {
+        std::vector<char32_t> ref = to_code_points(truth), hyp = to_code_points(pred);
+        size_t d = edit_distance(ref, hyp);
+        if (show_errors && d > 0) std::printf("%s\t%zu\t%s\t%s\n", page.c_str(), d, truth.c_str(), pred.c_str());
+        all.edits += d;
+        all.chars += ref.size();
+        Tally& group = has_chinese(ref) ? chinese : latin;
+        if (has_chinese(ref) || is_ascii(ref)) {
+            group.edits += d;
+            group.chars += ref.size();
         }
-        std::vector<BOX_RESULT> results;
-        crnn_ocr(img, 0, 0, 0, 0, 0, 0.0f, nullptr, empty_pattern, results);
+        if (is_digits_dashes(truth)) {
+            ++dd_lines;
+            if (pred == truth) ++dd_exact;
+        }
+    };
+
+    for (const std::string& name : order) {
+        const std::string path = !name.empty() && name[0] == '/' ? name : data_dir + "/" + name;
+        cv::Mat img = cv::imread(path, cv::IMREAD_COLOR);
+        if (img.empty()) return fail("cannot read", path);
         const std::vector<GtLine>& gt = pages[name];
-        n_pred += results.size();
-        n_gt += gt.size();
+        bool page_transcribed = true;
+        std::vector<std::string> truth_texts;
+        for (const GtLine& g : gt) {
+            if (g.ignore) ++n_dont_care;
+            if (g.notext) page_transcribed = false;
+            if (g.transcribed()) truth_texts.push_back(g.text);
+        }
+
+        if (crops) {
+            std::vector<cv::Mat> crop_list;
+            std::vector<const GtLine*> regions;
+            for (const GtLine& g : gt) {
+                if (!g.transcribed() || g.text.empty()) continue;
+                crop_list.push_back(OCR::Utility::GetRotateCropImage(img, crop_box(g.quad, img)));
+                regions.push_back(&g);
+            }
+            std::vector<std::string> texts(crop_list.size());
+            std::vector<float> scores(crop_list.size(), 0.0f);
+            std::vector<double> times;
+            if (!crop_list.empty() && recognizer->Model_Infer(crop_list, texts, scores, times) != 0)
+                return fail("recognition failed on", path);
+            for (size_t k = 0; k < regions.size(); ++k) {
+                score_text(name, regions[k]->text, texts[k]);
+                ++n_crops;
+                if (texts[k] == regions[k]->text) ++n_exact;
+            }
+            if (page_transcribed) words.add(truth_texts, texts);
+            if (receipts) fields.add(name, gt, texts, show_errors);
+            continue;
+        }
+
+        std::vector<std::vector<cv::Point2f>> pred_quads;
+        std::vector<std::string> pred_texts;
+        if (det_only) {
+            // The pipeline without its recognition stage: the same boxes and
+            // crop filters as crnn_ocr.
+            g_ocr->set_filter(0, 0, 0, 0, 0);
+            std::vector<cv::Mat> imgs{img};
+            std::vector<std::vector<double>> time_info(3, std::vector<double>(3, 0.0));
+            for (const OCR::OCRPredictResult& r : g_ocr->run_batch(imgs, true, false, time_info)) {
+                std::vector<cv::Point2f> q;
+                for (const std::vector<int>& pt : r.box) q.emplace_back(pt.at(0), pt.at(1));
+                pred_quads.push_back(q);
+                pred_texts.emplace_back();
+            }
+        } else {
+            std::vector<BOX_RESULT> results;
+            if (crnn_ocr(img, 0, 0, 0, 0, 0, 0.0f, nullptr, empty_pattern, results) < 0)
+                return fail("the library failed on", path);
+            for (const BOX_RESULT& r : results) {
+                std::vector<cv::Point2f> q;
+                for (const cv::Point& pt : r.points) q.emplace_back(pt);
+                pred_quads.push_back(q);
+                pred_texts.push_back(r.text);
+            }
+        }
+
+        // Predictions on don't-care regions are dropped before anything else.
+        std::vector<size_t> kept;
+        for (size_t p = 0; p < pred_quads.size(); ++p) {
+            if (n_dont_care && on_dont_care(pred_quads[p], gt))
+                ++n_dropped;
+            else
+                kept.push_back(p);
+        }
+        n_pred += kept.size();
+        for (const GtLine& g : gt) n_gt += g.ignore ? 0 : 1;
 
         // Greedy one-to-one matching, highest IoU first.
         std::vector<std::tuple<double, size_t, size_t>> pairs;
         for (size_t g = 0; g < gt.size(); ++g) {
-            for (size_t p = 0; p < results.size(); ++p) {
-                std::vector<cv::Point2f> q;
-                for (const cv::Point& pt : results[p].points) q.emplace_back(pt);
-                double iou = quad_iou(gt[g].quad, q);
+            if (gt[g].ignore) continue;
+            for (size_t p : kept) {
+                double iou = quad_iou(gt[g].quad, pred_quads[p]);
                 if (iou >= 0.5) pairs.emplace_back(iou, g, p);
             }
         }
         std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return std::get<0>(a) > std::get<0>(b); });
         std::vector<int> gt_to_pred(gt.size(), -1);
-        std::vector<bool> pred_used(results.size(), false);
+        std::vector<bool> pred_used(pred_quads.size(), false);
         for (const auto& [iou, g, p] : pairs) {
             if (gt_to_pred[g] >= 0 || pred_used[p]) continue;
             gt_to_pred[g] = static_cast<int>(p);
             pred_used[p] = true;
             ++n_match;
+            matched_iou.push_back(iou);
         }
+        if (det_only) continue;
 
         for (size_t g = 0; g < gt.size(); ++g) {
-            std::string pred = gt_to_pred[g] >= 0 ? results[gt_to_pred[g]].text : std::string();
-            std::vector<char32_t> ref = to_code_points(gt[g].text), hyp = to_code_points(pred);
-            size_t d = edit_distance(ref, hyp);
-            if (show_errors && d > 0)
-                std::printf("%s\t%zu\t%s\t%s\n", name.c_str(), d, gt[g].text.c_str(), pred.c_str());
-            all.edits += d;
-            all.chars += ref.size();
-            Tally& group = has_chinese(ref) ? chinese : latin;
-            if (has_chinese(ref) || is_ascii(ref)) {
-                group.edits += d;
-                group.chars += ref.size();
-            }
-            if (is_digits_dashes(gt[g].text)) {
-                ++dd_lines;
-                if (pred == gt[g].text) ++dd_exact;
-            }
+            if (gt[g].transcribed()) score_text(name, gt[g].text, gt_to_pred[g] >= 0 ? pred_texts[gt_to_pred[g]] : "");
         }
+        std::vector<std::string> read;
+        for (size_t p : kept) read.push_back(pred_texts[p]);
+        if (page_transcribed) words.add(truth_texts, read);
+        if (receipts) fields.add(name, gt, read, show_errors);
     }
-    uninit_crnn();
+    if (!crops) uninit_crnn();
+
+    int status = 0;
+    if (crops) {
+        double exact = n_crops ? static_cast<double>(n_exact) / n_crops : 0.0;
+        std::printf("pages %zu, crops %zu\n", order.size(), n_crops);
+        std::printf("CER all %.4f (%zu chars), latin %.4f (%zu chars), chinese %.4f (%zu chars)\n", all.cer(),
+                    all.chars, latin.cer(), latin.chars, chinese.cer(), chinese.chars);
+        std::printf("lines read exactly: %zu of %zu (%.4f)\n", n_exact, n_crops, exact);
+        words.print();
+        if (receipts) fields.print();
+        if (max_cer >= 0 && all.cer() > max_cer) {
+            std::printf("FAIL: character error rate %.4f is above %.4f\n", all.cer(), max_cer);
+            status = 1;
+        }
+        if (min_exact >= 0 && exact < min_exact) {
+            std::printf("FAIL: exact-line rate %.4f is below %.4f\n", exact, min_exact);
+            status = 1;
+        }
+        return status;
+    }
 
     double precision = n_pred ? static_cast<double>(n_match) / n_pred : 0.0;
     double recall = n_gt ? static_cast<double>(n_match) / n_gt : 0.0;
-    double f = precision + recall > 0 ? 2 * precision * recall / (precision + recall) : 0.0;
+    double f = f_score(precision, recall);
     std::printf("pages %zu, lines %zu, predicted %zu, matched %zu\n", order.size(), n_gt, n_pred, n_match);
+    if (n_dont_care)
+        std::printf("don't-care regions %zu, predictions dropped on them %zu\n", n_dont_care, n_dropped);
     std::printf("detection precision %.4f recall %.4f F %.4f\n", precision, recall, f);
-    std::printf("CER all %.4f (%zu chars), latin %.4f (%zu chars), chinese %.4f (%zu chars)\n", all.cer(), all.chars,
-                latin.cer(), latin.chars, chinese.cer(), chinese.chars);
-    std::printf("digits-and-dashes lines read exactly: %zu of %zu (%.4f)\n", dd_exact, dd_lines,
-                dd_lines ? static_cast<double>(dd_exact) / dd_lines : 0.0);
+    if (!det_only) {
+        std::printf("CER all %.4f (%zu chars), latin %.4f (%zu chars), chinese %.4f (%zu chars)\n", all.cer(),
+                    all.chars, latin.cer(), latin.chars, chinese.cer(), chinese.chars);
+        std::printf("digits-and-dashes lines read exactly: %zu of %zu (%.4f)\n", dd_exact, dd_lines,
+                    dd_lines ? static_cast<double>(dd_exact) / dd_lines : 0.0);
+    }
+    std::printf("median IoU of matched lines %.4f\n", median(matched_iou));
+    if (!det_only) {
+        words.print();
+        if (receipts) fields.print();
+    }
 
-    int status = 0;
     if (max_cer >= 0 && all.cer() > max_cer) {
         std::printf("FAIL: character error rate %.4f is above %.4f\n", all.cer(), max_cer);
         status = 1;

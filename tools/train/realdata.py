@@ -1,0 +1,249 @@
+"""Real annotated photos and scans (../shared/data/real) for training.
+
+Each set is a folder of images with a truth.json:
+    {"<image>": [{"points": [[x, y] x 4], "text": "...", "ignore": bool,
+                  "notext": bool (optional)}, ...]}
+Corners run clockwise on screen from the corner that reads first.
+
+Every set is split by a hash of the file name: about one image in ten is
+validation and never trains. Regions marked `ignore` are neither text nor
+background: they are left out of the detector's loss and of every score.
+"""
+import json
+import math
+import os
+import zlib
+
+import cv2
+import numpy as np
+
+import textgen
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.normpath(os.path.join(HERE, "..", "..", "..", "shared", "data", "real"))
+SETS = ("icdar2015_train", "sroie_train", "msra_td500_train", "funsd_train")
+
+
+def is_val(name):
+    """About 10% of the images of every set, fixed by the file name."""
+    return zlib.crc32(name.encode("utf-8")) % 10 == 0
+
+
+class Region:
+    __slots__ = ("quad", "text", "ignore", "notext")
+
+    def __init__(self, quad, text, ignore, notext):
+        self.quad, self.text, self.ignore, self.notext = quad, text, ignore, notext
+
+
+def load_set(name, split="train", root=DATA):
+    """[(image path, [Region, ...])] of one set's train or val part, sorted."""
+    with open(os.path.join(root, name, "truth.json"), encoding="utf-8") as f:
+        truth = json.load(f)
+    out = []
+    for img in sorted(truth):
+        if (split == "val") != is_val(img):
+            continue
+        regions = [Region(np.asarray(r["points"], np.float32).reshape(4, 2), r.get("text", ""),
+                          bool(r.get("ignore", False)), bool(r.get("notext", False)))
+                   for r in truth[img]]
+        out.append((os.path.join(root, name, img), regions))
+    return out
+
+
+def available(root=DATA):
+    return all(os.path.exists(os.path.join(root, s, "truth.json")) for s in SETS)
+
+
+# ---------------------------------------------------------------- geometry
+
+def quad_size(q):
+    """Mean lengths of the quad's reading-direction and cross edges."""
+    w = 0.5 * (np.linalg.norm(q[1] - q[0]) + np.linalg.norm(q[2] - q[3]))
+    h = 0.5 * (np.linalg.norm(q[3] - q[0]) + np.linalg.norm(q[2] - q[1]))
+    return float(w), float(h)
+
+
+def offset_quad(q, d):
+    """Moves every edge of a convex quad outwards by d (inwards for d < 0),
+    keeping edge directions; None when it collapses."""
+    q = np.asarray(q, np.float64)
+    area2 = sum(q[i, 0] * q[(i + 1) % 4, 1] - q[(i + 1) % 4, 0] * q[i, 1] for i in range(4))
+    if abs(area2) < 1e-6:
+        return None
+    sign = 1.0 if area2 > 0 else -1.0
+    lines = []
+    for i in range(4):
+        p, r = q[i], q[(i + 1) % 4]
+        e = r - p
+        n = np.linalg.norm(e)
+        if n < 1e-6:
+            return None
+        # Outward normal: for a clockwise-on-screen quad (positive shoelace
+        # sum with y down) it is (e_y, -e_x) / |e|.
+        nrm = sign * np.array([e[1], -e[0]]) / n
+        lines.append((p + nrm * d, e))
+    out = np.empty((4, 2))
+    for i in range(4):
+        (p1, e1), (p2, e2) = lines[i - 1], lines[i]
+        den = e1[0] * e2[1] - e1[1] * e2[0]
+        if abs(den) < 1e-9:
+            return None
+        t = ((p2[0] - p1[0]) * e2[1] - (p2[1] - p1[1]) * e2[0]) / den
+        out[i] = p1 + e1 * t
+    if d < 0:
+        a2 = sum(out[i, 0] * out[(i + 1) % 4, 1] - out[(i + 1) % 4, 0] * out[i, 1] for i in range(4))
+        if a2 * area2 <= 0 or abs(a2) < 1e-3:
+            return None
+    return out.astype(np.float32)
+
+
+def shrink_region(q):
+    """The detector's target for an annotated quad: shrunk so that the
+    library's unclip (grow by area * 2 / perimeter) gives the quad back."""
+    w, h = quad_size(q)
+    if w < 1 or h < 1:
+        return None
+    return offset_quad(q, -textgen.shrink_distance(w, h))
+
+
+def det_maps(regions, shape, scale=1.0):
+    """Target and loss weight maps for regions (already in output pixels).
+    Ignore regions get weight 0 (neither text nor background)."""
+    t = np.zeros(shape[:2], np.float32)
+    wgt = np.ones(shape[:2], np.float32)
+    for r in regions:
+        if r.ignore:
+            g = offset_quad(r.quad, 2.0)
+            g = r.quad if g is None else g
+            cv2.fillPoly(wgt, [np.round(g * 4).astype(np.int32)], 0.0, shift=2)
+    for r in regions:
+        if r.ignore:
+            continue
+        s = shrink_region(r.quad)
+        if s is None:
+            continue
+        cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, shift=2)
+    # Tiny regions (under ~4 px tall) cannot be found reliably at any scale:
+    # neither reward nor punish them.
+    for r in regions:
+        if not r.ignore and min(quad_size(r.quad)) < 4:
+            cv2.fillPoly(wgt, [np.round(r.quad * 4).astype(np.int32)], 0.0, shift=2)
+    return t, wgt
+
+
+# ---------------------------------------------------------------- augmentation
+
+def photometric(img, rng):
+    """Uneven light, contrast, colour, blur, noise and JPEG, as captures vary."""
+    out = img.astype(np.float32)
+    if rng.rand() < 0.5:  # contrast / brightness
+        a = rng.uniform(0.5, 1.3)
+        b = rng.uniform(-40, 40)
+        out = out * a + b + (1 - a) * 128
+    if rng.rand() < 0.3:  # colour cast
+        out = out * rng.uniform(0.8, 1.2, 3)[None, None, :]
+    if rng.rand() < 0.3:  # uneven light: a linear gradient
+        h, w = out.shape[:2]
+        gx, gy = rng.uniform(-1, 1, 2)
+        ramp = (np.arange(w)[None, :] / max(w, 1) - 0.5) * gx + (np.arange(h)[:, None] / max(h, 1) - 0.5) * gy
+        out = out * (1 + rng.uniform(0.2, 0.6) * ramp)[..., None]
+    if rng.rand() < 0.15:
+        out = out.mean(2, keepdims=True).repeat(3, 2)
+    out = np.clip(out, 0, 255).astype(np.uint8)
+    return textgen.degrade(out, rng, 0.8)
+
+
+def random_view(img, regions, rng, out_w, out_h, scale_range=(0.5, 1.6), max_angle=10.0):
+    """A random out_w x out_h view of an image: scale, rotation, slight
+    perspective and a random position; area outside the image is the
+    library's grey padding. Returns (view, regions mapped into the view)."""
+    h, w = img.shape[:2]
+    s = math.exp(rng.uniform(math.log(scale_range[0]), math.log(scale_range[1])))
+    ang = rng.uniform(-max_angle, max_angle) if rng.rand() < 0.4 else 0.0
+    # Centre of the view in image coordinates: near text more often than not.
+    live = [r for r in regions if not r.ignore]
+    if live and rng.rand() < 0.7:
+        c = live[rng.randint(len(live))].quad.mean(0) + rng.uniform(-0.3, 0.3, 2) * np.array([out_w, out_h]) / s
+    else:
+        c = np.array([rng.uniform(0, w), rng.uniform(0, h)])
+    src = np.array([[0, 0], [out_w, 0], [out_w, out_h], [0, out_h]], np.float32)
+    M = cv2.getRotationMatrix2D((out_w / 2.0, out_h / 2.0), ang, s)
+    M[:, 2] += np.array([out_w / 2.0, out_h / 2.0]) - M[:, :2] @ np.array([out_w / 2.0, out_h / 2.0])
+    # Affine that maps image point c to the view centre.
+    M[:, 2] = np.array([out_w / 2.0, out_h / 2.0]) - M[:, :2] @ c
+    A = np.vstack([M, [0, 0, 1]]).astype(np.float64)
+    if rng.rand() < 0.3:  # slight perspective
+        jit = rng.uniform(-0.06, 0.06, (4, 2)) * np.array([out_w, out_h])
+        P = cv2.getPerspectiveTransform(src, (src + jit).astype(np.float32)).astype(np.float64)
+        A = P @ A
+    view = cv2.warpPerspective(img, A, (out_w, out_h), flags=cv2.INTER_LINEAR,
+                               borderMode=cv2.BORDER_CONSTANT, borderValue=(127, 127, 127))
+    return view, map_regions(regions, A, out_w, out_h)
+
+
+def map_regions(regions, A, out_w, out_h):
+    """Regions through the 3 x 3 transform A into an out_w x out_h view;
+    those outside are dropped, those the view's border cuts become don't-care
+    (their visible part is not the annotated shape)."""
+    out = []
+    for r in regions:
+        q = np.concatenate([r.quad, np.ones((4, 1), np.float32)], 1) @ A.T
+        q = (q[:, :2] / q[:, 2:3]).astype(np.float32)
+        if q[:, 0].max() < 0 or q[:, 1].max() < 0 or q[:, 0].min() > out_w or q[:, 1].min() > out_h:
+            continue
+        inside = (q[:, 0].min() >= 0 and q[:, 1].min() >= 0 and q[:, 0].max() <= out_w and q[:, 1].max() <= out_h)
+        out.append(Region(q, r.text, r.ignore or not inside, r.notext))
+    return out
+
+
+class ImageCache:
+    """Decoded images, kept for the first `limit` images read (decoded, all
+    sets together take about 5 GB; each data worker holds its own cache)."""
+
+    def __init__(self, limit=300):
+        self.cache = {}
+        self.limit = limit
+
+    def get(self, path):
+        img = self.cache.get(path)
+        if img is None:
+            img = cv2.imread(path, cv2.IMREAD_COLOR)
+            if img is None:
+                raise RuntimeError("cannot read %s" % path)
+            if len(self.cache) < self.limit:
+                self.cache[path] = img
+        return img
+
+
+# ---------------------------------------------------------------- recogniser crops
+
+def rec_items(split="train", sets=("sroie_train", "funsd_train", "icdar2015_train")):
+    """[(image path, quad, text)] for every legible, transcribed region."""
+    out = []
+    for s in sets:
+        for path, regions in load_set(s, split):
+            for r in regions:
+                if r.ignore or r.notext or not r.text.strip():
+                    continue
+                out.append((path, r.quad, r.text))
+    return out
+
+
+def library_box(q, rng=None):
+    """The box the library cuts for an annotated region: the shrunk target
+    grown again by the unclip distance, with the detector's imprecision
+    (jitter of a fraction of the line height) when rng is given."""
+    w, h = quad_size(q)
+    if rng is None:
+        return np.asarray(q, np.float32)
+    d = rng.uniform(-0.08, 0.22) * h
+    g = offset_quad(q, d)
+    g = np.asarray(q, np.float32) if g is None else g
+    return g + rng.uniform(-0.06, 0.06, (4, 2)).astype(np.float32) * h
+
+
+def crop_region(img, q):
+    """Upright crop as the library cuts it (minimum-area rectangle of the
+    box, corners in reading order)."""
+    return textgen.crop_quad(img, q, cv2.INTER_CUBIC)
