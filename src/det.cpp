@@ -244,6 +244,10 @@ int TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<De
     }
 
     const int batch_num = img_num;
+    const bool use_cuda = g_use_cuda == 1;
+    auto log_no_output = [&] {
+        zel_log(1, "detection failed: no output for a batch of %d image(s) of %d x %d", img_num, width, height);
+    };
 
     // Preprocessing.
     auto t0 = Clock::now();
@@ -253,6 +257,13 @@ int TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<De
         // A fresh matrix per image: each list entry owns its own pixels.
         cv::Mat resize_img;
         resize_op.Run(img_list[static_cast<size_t>(j)], resize_img, max_side_len, ratio_h, ratio_w, padding);
+        // The images share one size, so the first one gives the size of the
+        // whole network input: a batch the engine would refuse for its size
+        // fails here, before gigabytes of float planes are made for it.
+        if (j == 0 && !use_cuda && !engine_takes_input_size({batch_num, 3, resize_img.rows, resize_img.cols})) {
+            log_no_output();
+            return -1;
+        }
         normalize_op.Run(resize_img, mean, scale, true);
         input_list.push_back(resize_img);
     }
@@ -270,7 +281,6 @@ int TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<De
     // Inference.
     t0 = Clock::now();
     std::vector<int> output_shape;
-    const bool use_cuda = g_use_cuda == 1;
     float* raw = use_cuda ? cuda_infer(input.get(), input_shape, output_shape)
                           : mnn_infer(input.get(), input_shape, output_shape);
     std::unique_ptr<float[]> outBlob(raw);
@@ -290,7 +300,7 @@ int TextDetect::Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<De
     // no back end and gives no output by design: no boxes.
     if (!use_cuda && planes != img_num) {
         if (outBlob == nullptr) {
-            zel_log(1, "detection failed: no output for a batch of %d image(s) of %d x %d", img_num, width, height);
+            log_no_output();
         } else {
             zel_log(1, "detection failed: the output holds %d plane(s) for %d image(s)", out_planes, img_num);
         }

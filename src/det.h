@@ -41,9 +41,10 @@ public:
 
     // Detection of one image / of a list of equally sized images. Both
     // return 0, or -1 after a level-1 line when the forward pass gave no
-    // usable output (the boxes found so far are then not to be used). On the
-    // GPU road, which has no back end, the batch form finds no boxes and
-    // returns 0.
+    // usable output (the boxes found so far are then not to be used). The
+    // batch form fails so before it preprocesses anything when the whole
+    // batch is more input than the engine takes. On the GPU road, which has
+    // no back end, the batch form finds no boxes and returns 0.
     int Model_Infer(cv::Mat& img, std::vector<std::vector<std::vector<int>>>& boxes, std::vector<double>& times);
     int Model_Infer_batch(std::vector<cv::Mat>& img_list, std::vector<DetResult>& det_results,
                           std::vector<double>& times);

@@ -10,6 +10,7 @@
 
 #include <MNN/Tensor.hpp>
 
+#include "engine_limits.h"
 #include "zel_log.h"
 
 namespace OCR {
@@ -44,11 +45,17 @@ const char* error_name(MNN::ErrorCode code) {
     }
 }
 
+void log_failure(const std::string& why) { zel_log(1, "inference failed: %s", why.c_str()); }
+
 // The failure path: one level-1 line naming the cause, no output.
 float* no_output(std::vector<int>& output_shape, const std::string& why) {
-    zel_log(1, "inference failed: %s", why.c_str());
+    log_failure(why);
     output_shape.clear();
     return nullptr;
+}
+
+std::string refusal(const std::vector<int>& input_shape) {
+    return "the engine refused an input of " + shape_text(input_shape) + " values";
 }
 
 }  // namespace
@@ -73,11 +80,11 @@ float* run_forward_pass(MNN::Interpreter* interpreter, MNN::Session* session, fl
     // The session follows the input size of every call.
     interpreter->resizeTensor(input_tensor, input_shape[0], input_shape[1], input_shape[2], input_shape[3]);
     interpreter->resizeSession(session);
-    // The engine refuses an input it cannot run (here: one of more values
-    // than a tensor may hold) by leaving the tensor without that shape.
+    // The engine refuses an input it cannot take (more values than a
+    // tensor may hold, or no memory for them) by leaving the tensor without
+    // that shape.
     if (input_tensor->shape() != input_shape) {
-        return no_output(output_shape,
-                         "an input of " + shape_text(input_shape) + " values is larger than the engine takes");
+        return no_output(output_shape, refusal(input_shape));
     }
 
     {
@@ -136,6 +143,12 @@ float* run_forward_pass(MNN::Interpreter* interpreter, MNN::Session* session, fl
         std::fill(result + copied, result + out_count, 0.0f);
     }
     return result;
+}
+
+bool engine_takes_input_size(const std::vector<int>& input_shape) {
+    if (MNN::engine::elementCount(input_shape) >= 0) return true;
+    log_failure(refusal(input_shape));
+    return false;
 }
 
 }  // namespace OCR

@@ -15,4 +15,9 @@ namespace OCR {
 float* run_forward_pass(MNN::Interpreter* interpreter, MNN::Session* session, float* input,
                         std::vector<int>& input_shape, std::vector<int>& output_shape);
 
+// False, after the level-1 line a pass refused by the engine logs, when an
+// input of `input_shape` holds more values than the engine takes. Lets a
+// caller that knows the input's shape early skip building a doomed input.
+bool engine_takes_input_size(const std::vector<int>& input_shape);
+
 }  // namespace OCR

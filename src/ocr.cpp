@@ -138,6 +138,34 @@ bool keep_crop(int h, int w, int floor_h, int floor_w, const ocr& p) {
     return true;
 }
 
+// The part of a request after detection: every detection is cut out of its
+// image (floors from the width of image 0), crops the size tests reject are
+// dropped, and a copy of each kept detection is appended to `results`,
+// paired by position with its crop. With `do_rec` the crops are then
+// recognised into those records. Returns 0, or -1 with `results` empty when
+// recognition failed.
+int crop_and_recognise(ocr& pipeline, const std::vector<cv::Mat>& img_list,
+                       const std::vector<OCRPredictResult>& det_result, bool do_rec, std::vector<double>& rec_times,
+                       std::vector<OCRPredictResult>& results) {
+    int floor_w, floor_h;
+    crop_floors(img_list[0].cols, floor_w, floor_h);
+
+    std::vector<cv::Mat> img_list_crop;
+    for (const OCRPredictResult& d : det_result) {
+        if (d.imgid < 0 || static_cast<size_t>(d.imgid) >= img_list.size()) continue;
+        cv::Mat crop_img = Utility::GetRotateCropImage(img_list[d.imgid], d.box);
+        if (!keep_crop(crop_img.rows, crop_img.cols, floor_h, floor_w, pipeline)) continue;
+        img_list_crop.push_back(crop_img);
+        results.push_back(d);
+    }
+
+    if (do_rec && pipeline.rec(img_list_crop, results, rec_times) != 0) {
+        results.clear();
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::vector<OCRPredictResult> ocr::run_batch(std::vector<cv::Mat>& img_list, bool do_det, bool do_rec,
@@ -156,23 +184,7 @@ int detail::run_batch(ocr& pipeline, std::vector<cv::Mat>& img_list, bool do_rec
 
     // A failed stage ends the request: no partial results, no time entries.
     if (pipeline.det_batch(img_list, det_result, times[0]) != 0) return -1;
-
-    int floor_w, floor_h;
-    crop_floors(img_list[0].cols, floor_w, floor_h);
-
-    std::vector<cv::Mat> img_list_crop;
-    for (const OCRPredictResult& d : det_result) {
-        if (d.imgid < 0 || static_cast<size_t>(d.imgid) >= img_list.size()) continue;
-        cv::Mat crop_img = Utility::GetRotateCropImage(img_list[d.imgid], d.box);
-        if (!keep_crop(crop_img.rows, crop_img.cols, floor_h, floor_w, pipeline)) continue;
-        img_list_crop.push_back(crop_img);
-        results.push_back(d);
-    }
-
-    if (do_rec && pipeline.rec(img_list_crop, results, times[1]) != 0) {
-        results.clear();
-        return -1;
-    }
+    if (crop_and_recognise(pipeline, img_list, det_result, do_rec, times[1], results) != 0) return -1;
 
     float total = add_times(times, time_info);
     zel_log(0, "total: %.0f ms", total);
@@ -187,30 +199,13 @@ std::vector<OCRPredictResult> ocr::run(cv::Mat& img, bool do_det, bool do_rec,
 
     // A failed stage ends the request with an empty list.
     if (det(img, det_result, times[0]) != 0) return ocr_result;
+    // The records of a single-image request carry a classifier score of -1
+    // (the other defaults are those det gives).
+    for (OCRPredictResult& d : det_result) d.cls_score = -1.0f;
+    // `img` as det left it: converted to three channels where it had not.
+    if (crop_and_recognise(*this, {img}, det_result, do_rec, times[1], ocr_result) != 0) return ocr_result;
 
-    int floor_w, floor_h;
-    crop_floors(img.cols, floor_w, floor_h);
-
-    std::vector<cv::Mat> img_list_crop;
-    OCRPredictResult res{};
-    for (const OCRPredictResult& d : det_result) {
-        cv::Mat crop_img = Utility::GetRotateCropImage(img, d.box);
-        if (!keep_crop(crop_img.rows, crop_img.cols, floor_h, floor_w, *this)) continue;
-        img_list_crop.push_back(crop_img);
-        res.imgid = d.imgid;
-        res.box = d.box;
-        res.text = "";
-        res.score = -1.0f;
-        res.cls_score = -1.0f;
-        res.cls_label = -1;
-        ocr_result.push_back(res);
-    }
-
-    if (do_rec && rec(img_list_crop, ocr_result, times[1]) != 0) {
-        ocr_result.clear();
-        return ocr_result;
-    }
-
+    // Added into the caller's table, with no total line.
     add_times(times, time_info);
     return ocr_result;
 }

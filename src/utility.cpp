@@ -159,18 +159,21 @@ cv::Mat Utility::GetRotateCropImage(const cv::Mat& srcimage, std::vector<std::ve
     int img_crop_height = static_cast<int>(
         std::sqrt(std::pow(box[0][0] - box[3][0], 2.0) + std::pow(box[0][1] - box[3][1], 2.0)));
 
+    // A box whose corners all lie on one row or one column gives no crop
+    // (an empty image of the source's type), even while its top and left
+    // edges still measure a length (e.g. a left edge running along the
+    // row): there is no pixel to warp from.
+    if (right <= left || bottom <= top) return cv::Mat(0, 0, srcimage.type());
+
     // The region must lie inside the image; the image library reports one
     // that does not.
     cv::Mat img_crop;
     srcimage(cv::Rect(left, top, right - left, bottom - top)).copyTo(img_crop);
 
-    // An edge shorter than one pixel gives no crop (an empty image of the
-    // source's type): the warp would otherwise fall back to the size of its
-    // source and hand back an image of the wrong size. So does a box whose
-    // corners all lie on one row or one column while its top and left edges
-    // still measure a length (e.g. a left edge running along the row): there
-    // is no pixel to warp from.
-    if (img_crop_width <= 0 || img_crop_height <= 0 || img_crop.empty()) return cv::Mat(0, 0, srcimage.type());
+    // Nor does an edge shorter than one pixel: the warp would otherwise fall
+    // back to the size of its source and hand back an image of the wrong
+    // size.
+    if (img_crop_width <= 0 || img_crop_height <= 0) return cv::Mat(0, 0, srcimage.type());
 
     for (size_t i = 0; i < 4; ++i) {
         box[i][0] -= left;
@@ -216,41 +219,44 @@ std::vector<int> Utility::argsort(const std::vector<float>& array) {
     return array_index;
 }
 
+namespace {
+
+// A new three-channel image whose channels all hold 255 - plane (saturated
+// for the plane's depth).
+cv::Mat inverted_3channels(const cv::Mat& plane) {
+    const cv::Mat inv = cv::Scalar(255) - plane;
+    const cv::Mat planes[3] = {inv, inv, inv};
+    cv::Mat out;
+    cv::merge(planes, 3, out);
+    return out;
+}
+
+}  // namespace
+
 void Utility::get_3channels_img(cv::Mat& img) {
     // An image without pixels has no planes to convert.
     if (img.empty()) return;
     if (img.channels() == 4) {
-        std::vector<cv::Mat> _chs;
-        cv::split(img, _chs);
-        // An alpha plane of one value everywhere (an opaque page read with
-        // its alpha channel) carries no ink: the colour planes are the image,
-        // as BGRA to BGR conversion gives it.
+        cv::Mat alpha;
+        cv::extractChannel(img, alpha, 3);
         double alpha_min = 0.0, alpha_max = 0.0;
-        cv::minMaxLoc(_chs[3], &alpha_min, &alpha_max);
+        cv::minMaxLoc(alpha, &alpha_min, &alpha_max);
         if (alpha_min == alpha_max) {
-            cv::Mat _dst;
-            cv::merge(std::vector<cv::Mat>{_chs[0], _chs[1], _chs[2]}, _dst);
-            img = _dst;
-            return;
+            // An alpha plane of one value everywhere (an opaque page read
+            // with its alpha channel) carries no ink: the colour planes are
+            // the image.
+            cv::Mat out;
+            cv::cvtColor(img, out, cv::COLOR_BGRA2BGR);
+            img = out;
+        } else {
+            // The alpha channel carries the ink: transparent becomes white,
+            // opaque black; the colour channels are dropped.
+            img = inverted_3channels(alpha);
         }
-        // Otherwise the alpha channel carries the ink: transparent becomes
-        // white, opaque black; the colour channels are dropped.
-        cv::Mat new_img(img.rows, img.cols, CV_8UC3);
-        std::vector<cv::Mat> _new_chas;
-        cv::split(new_img, _new_chas);
-        for (int i = 0; i < 3; ++i) _new_chas[i] = cv::Scalar(255) - _chs[3];
-        cv::Mat _dst;
-        cv::merge(_new_chas, _dst);
-        img = _dst;
+        return;
     }
-    if (img.channels() == 1) {
-        // Grey values inverted into three equal channels.
-        std::vector<cv::Mat> _new_chas(3);
-        for (int i = 0; i < 3; ++i) _new_chas[i] = cv::Scalar(255) - img;
-        cv::Mat _dst;
-        cv::merge(_new_chas, _dst);
-        img = _dst;
-    }
+    // Grey values inverted into three equal channels.
+    if (img.channels() == 1) img = inverted_3channels(img);
 }
 
 void Utility::print_result(const std::vector<OCRPredictResult>& ocr_result) {

@@ -1,6 +1,8 @@
 // Host entry points. This file declares the entry points and the result
 // record itself, as a host does, instead of including the library's header:
 // it compiles and links only while those declarations match the library.
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
@@ -406,12 +408,6 @@ TEST_F(Crnn, DebugShowDrawsIntoTheHostImage) {
 
 // ------------------------------------------------------------ failed passes
 
-// Writes the generated network `onnx` into `dir` as the model file `name`.
-bool add_onnx_model(const varnel_test::ModelDir& dir, const std::string& name, const std::string& onnx) {
-    const auto file = varnel_test::model_file_bytes(std::vector<unsigned char>(onnx.begin(), onnx.end()));
-    return varnel_test::write_bytes(dir.file(name), file.data(), file.size());
-}
-
 // Level-1 lines only while a test runs; the pipeline is gone afterwards.
 class CrnnFailure : public testing::Test {
 protected:
@@ -431,7 +427,7 @@ protected:
 TEST_F(CrnnFailure, DetectionPassThatFailsIsMinusOneNotAnEmptyPage) {
     // The detection network runs only for inputs of 3 x 32 x 32 values.
     varnel_test::ModelDir dir;
-    ASSERT_TRUE(add_onnx_model(dir, "boxv3.p", varnel_test::fixed_reshape_model({1, 1, 96, 32})));
+    ASSERT_TRUE(dir.add_model_bytes("boxv3.p", varnel_test::fixed_reshape_model({1, 1, 96, 32})));
     ASSERT_TRUE(dir.add_model("ocrv4_cn.p", varnel_test::data_path("rec_bars.onnx")));
     ASSERT_TRUE(dir.add_copy("ocrv3_cn.txt", varnel_test::data_path("rec_bars_dict.txt")));
     init(dir);
@@ -458,7 +454,7 @@ TEST_F(CrnnFailure, RecognitionPassThatFailsIsMinusOneWithNoRecords) {
     // lines up to 6.67 times wider than high.
     varnel_test::ModelDir dir;
     ASSERT_TRUE(dir.add_model("boxv3.p", varnel_test::data_path("det_dark.onnx")));
-    ASSERT_TRUE(add_onnx_model(dir, "ocrv4_cn.p", varnel_test::fixed_reshape_model({1, 9216, 5})));
+    ASSERT_TRUE(dir.add_model_bytes("ocrv4_cn.p", varnel_test::fixed_reshape_model({1, 9216, 5})));
     ASSERT_TRUE(dir.add_copy("ocrv3_cn.txt", varnel_test::data_path("rec_bars_dict.txt")));
     init(dir);
 
@@ -484,17 +480,27 @@ TEST_F(CrnnFailure, BatchLargerThanTheEngineTakesIsMinusOne) {
     varnel_test::ModelDir dir = varnel_test::make_test_model_dir(&ok);
     ASSERT_TRUE(ok);
     init(dir);
-    // 82 full-HD pages (one page's pixels shared) make a detection input of
-    // 82 x 3 x 1120 x 1952 values, past the engine's 2^31-byte cap.
+    // 82 full-HD pages make a detection input of 82 x 3 x 1120 x 1952
+    // values, past the engine's 2^31-byte cap. The 82 headers share one
+    // page's pixels (6 MB).
     const cv::Mat hd = page(1920, 1080, {cv::Rect(100, 100, 600, 40)});
     std::vector<cv::Mat> imgs(82, hd);
+    ASSERT_EQ(imgs.back().data, hd.data);
     std::vector<BOX_RESULT> results = {stale_record()};
     std::string out;
+    struct rusage before {};
+    ASSERT_EQ(getrusage(RUSAGE_SELF, &before), 0);
     EXPECT_EQ(request_batch(imgs, "", results, &out), -1);
+    struct rusage after {};
+    ASSERT_EQ(getrusage(RUSAGE_SELF, &after), 0);
     EXPECT_TRUE(results.empty());
     EXPECT_EQ(out,
-              "inference failed: an input of 82 x 3 x 1120 x 1952 values is larger than the engine takes\n"
+              "inference failed: the engine refused an input of 82 x 3 x 1120 x 1952 values\n"
               "detection failed: no output for a batch of 82 image(s) of 1920 x 1080\n");
+    // The batch is refused before it is preprocessed: its float planes and
+    // packed input (4.3 GB) are never made.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 512L * 1024) << "peak grew by " << after.ru_maxrss - before.ru_maxrss
+                                                               << " kB";
 }
 
 // ------------------------------------------------------------ life cycle

@@ -186,8 +186,7 @@ TEST(DetectorLoading, UnreadableFileIsMinus1002RefusedPayloadIsMinusOne) {
     std::vector<unsigned char> junk;
     ASSERT_TRUE(varnel_test::read_bytes(varnel_test::data_path("garbage.bin"), junk));
     junk.insert(junk.end(), junk.begin(), junk.end());
-    const auto file = varnel_test::model_file_bytes(junk);
-    ASSERT_TRUE(varnel_test::write_bytes(dir.file("boxv3.p"), file.data(), file.size()));
+    ASSERT_TRUE(dir.add_model_bytes("boxv3.p", junk));
     {
         OCR::TextDetect det;
         testing::internal::CaptureStdout();
@@ -496,8 +495,7 @@ std::string batch_changing_model(const std::string& front) {
 // A detector loaded from the ONNX bytes `onnx` (wrapped as a model file).
 bool load_onnx_detector(OCR::TextDetect& det, const varnel_test::ModelDir& dir, const std::string& onnx,
                         std::string* log = nullptr) {
-    const auto file = varnel_test::model_file_bytes(std::vector<unsigned char>(onnx.begin(), onnx.end()));
-    if (!varnel_test::write_bytes(dir.file("boxv3.p"), file.data(), file.size())) return false;
+    if (!dir.add_model_bytes("boxv3.p", onnx)) return false;
     testing::internal::CaptureStdout();
     const int rc = det.initModel_mnn(dir.path(), 0, 0);
     const std::string out = testing::internal::GetCapturedStdout();
@@ -586,7 +584,7 @@ TEST(FailedDetection, APassTheNetworkCannotRunFailsWithALevelOneLine) {
               "detection failed: no output for an image of 200 x 100\n");
 
     std::vector<cv::Mat> imgs = {img, img};
-    std::vector<OCR::DetResult> res(5);
+    std::vector<OCR::DetResult> res;
     times.assign(3, -1.0);
     testing::internal::CaptureStdout();
     EXPECT_EQ(det.Model_Infer_batch(imgs, res, times), -1);
@@ -594,7 +592,6 @@ TEST(FailedDetection, APassTheNetworkCannotRunFailsWithALevelOneLine) {
     EXPECT_THAT(log, HasSubstr("on an input of 2 x 3 x 128 x 256 values\n"
                                "detection failed: no output for a batch of 2 image(s) of 200 x 100\n"));
     EXPECT_EQ(times, (std::vector<double>{-1.0, -1.0, -1.0}));  // no stage times for a failed batch
-    for (const auto& r : res) EXPECT_TRUE(r.boxes.empty());
 }
 
 TEST_F(DarkDetector, InputsTheEngineRefusesGiveNoOutput) {
@@ -606,7 +603,7 @@ TEST_F(DarkDetector, InputsTheEngineRefusesGiveNoOutput) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(det.mnn_infer(in.data(), in_shape, out_shape), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "inference failed: an input of 2 x 3 x 16384 x 5462 values is larger than the engine takes\n");
+              "inference failed: the engine refused an input of 2 x 3 x 16384 x 5462 values\n");
     EXPECT_TRUE(out_shape.empty());
 
     in_shape = {1, 3, 0, 4};

@@ -3,8 +3,6 @@
 // entry points. Every test fails, with the missing file named, when the
 // models are not there.
 #include <cmath>
-#include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,25 +11,20 @@
 #include <opencv2/imgproc.hpp>
 
 #include "crnn.h"
+#include "shipped_models.h"
 #include "utility.h"
 #include "zel_log.h"
 
 namespace {
+
+using varnel_test::captured;
+using varnel_test::describe;
 
 const char* const kFont = "/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc";
 
 // Corner tolerance in pixels between a record's corners and the rendered
 // text's box.
 constexpr int kCornerTolerance = 16;
-
-std::string model_dir() { return std::string(VARNEL_SOURCE_DIR) + "/models"; }
-
-std::string captured(const std::function<void()>& fn) {
-    testing::internal::CaptureStdout();
-    fn();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
 
 // Texts compared without blanks: the spacing the recogniser puts between
 // words is not what these tests are about.
@@ -76,34 +69,11 @@ bool near_box(const BOX_RESULT& r, const cv::Rect& ink, int tol) {
     return true;
 }
 
-std::string describe(const std::vector<BOX_RESULT>& results) {
-    std::string s;
-    for (const BOX_RESULT& r : results) {
-        char buf[160];
-        snprintf(buf, sizeof buf, "  [%d] matched %d", r.imgid, r.matched);
-        s += buf;
-        for (const cv::Point& p : r.points) s += " (" + std::to_string(p.x) + "," + std::to_string(p.y) + ")";
-        s += " '" + r.text + "'\n";
-    }
-    return s;
-}
-
-class EndToEnd : public testing::Test {
+class EndToEnd : public varnel_test::ShippedModels {
 protected:
-    static void SetUpTestSuite() {
-        for (const char* f : {"boxv3.p", "ocrv4_cn.p", "ocrv3_cn.txt"}) {
-            if (!OCR::Utility::PathExists(model_dir() + "/" + f)) missing_ += model_dir() + "/" + f + " ";
-        }
-        if (!missing_.empty()) return;
-        std::string dir = model_dir();
-        captured([&] { init_code_ = init_crnn(dir, "cpu", 0); });
-    }
-    static void TearDownTestSuite() {
-        captured([] { uninit_crnn(); });
-    }
     void SetUp() override {
-        ASSERT_TRUE(missing_.empty()) << "trained models missing: " << missing_;
-        ASSERT_EQ(init_code_, 0) << "init_crnn on " << model_dir() << " failed";
+        ShippedModels::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(OCR::Utility::PathExists(kFont)) << kFont << " missing (fonts-wqy-zenhei)";
     }
 
@@ -114,13 +84,7 @@ protected:
         captured([&] { ret = crnn_ocr(img, 0, min_h, max_h, min_w, max_w, 0.f, nullptr, &pat[0], results); });
         return ret;
     }
-
-    static std::string missing_;
-    static int init_code_;
 };
-
-std::string EndToEnd::missing_;
-int EndToEnd::init_code_ = -1;
 
 TEST_F(EndToEnd, LatinLine) {
     std::vector<Line> lines;

@@ -8,7 +8,6 @@
 // change of the limit or of the rounding shows here instead of silently
 // testing smaller inputs.
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 #include <regex>
 #include <string>
@@ -21,14 +20,14 @@
 #include "det.h"
 #include "preprocess_op.h"
 #include "rec.h"
-#include "test_support.h"
+#include "shipped_models.h"
 #include "utility.h"
 
 namespace {
 
 using varnel_test::captured;
-
-std::string model_dir() { return std::string(VARNEL_SOURCE_DIR) + "/models"; }
+using varnel_test::describe;
+using varnel_test::shipped_model_dir;
 
 // The text printed on every page, and the pattern that finds it: one or
 // two stray characters (a blank, a dash read as another sign) between the
@@ -110,36 +109,8 @@ bool boxes_inside(const std::vector<BOX_RESULT>& results, const cv::Mat& img) {
     return true;
 }
 
-std::string describe(const std::vector<BOX_RESULT>& results) {
-    std::string s;
-    for (const BOX_RESULT& r : results) {
-        char buf[96];
-        snprintf(buf, sizeof buf, "  matched %d", r.matched);
-        s += buf;
-        for (const cv::Point& p : r.points) s += " (" + std::to_string(p.x) + "," + std::to_string(p.y) + ")";
-        s += " '" + r.text + "'\n";
-    }
-    return s;
-}
-
-class LargeInputs : public testing::Test {
+class LargeInputs : public varnel_test::ShippedModels {
 protected:
-    static void SetUpTestSuite() {
-        for (const char* f : {"boxv3.p", "ocrv4_cn.p", "ocrv3_cn.txt"}) {
-            if (!OCR::Utility::PathExists(model_dir() + "/" + f)) missing_ += model_dir() + "/" + f + " ";
-        }
-        if (!missing_.empty()) return;
-        std::string dir = model_dir();
-        captured([&] { init_code_ = init_crnn(dir, "cpu", 0); });
-    }
-    static void TearDownTestSuite() {
-        captured([] { uninit_crnn(); });
-    }
-    void SetUp() override {
-        ASSERT_TRUE(missing_.empty()) << "trained models missing: " << missing_;
-        ASSERT_EQ(init_code_, 0) << "init_crnn on " << model_dir() << " failed";
-    }
-
     // One request with the date pattern; the result code.
     static int run(cv::Mat& img, std::vector<BOX_RESULT>& results) {
         std::string pat(kDatePattern);
@@ -165,13 +136,7 @@ protected:
         EXPECT_EQ(matched_in(results, where), matched) << "a match away from the printed dates\n" << describe(results);
         EXPECT_TRUE(boxes_inside(results, img)) << describe(results);
     }
-
-    static std::string missing_;
-    static int init_code_;
 };
-
-std::string LargeInputs::missing_;
-int LargeInputs::init_code_ = -1;
 
 TEST_F(LargeInputs, SquarePageAtTheSideLimit) {
     // 3840 x 3840 is padded to 3880 x 3880 and scaled back to the limit.
@@ -256,11 +221,12 @@ TEST_F(LargeInputs, LineAcrossA3840x64Page) {
 // than 4 pixels; in a narrow image the floors are 0, and a steep line's
 // crop can still be 3840 long), it is 36864 x 48.
 TEST(LargeRecogniserInput, LineOf3840Columns) {
+    const std::string dir = shipped_model_dir();
     for (const char* f : {"ocrv4_cn.p", "ocrv3_cn.txt"})
-        ASSERT_TRUE(OCR::Utility::PathExists(model_dir() + "/" + f)) << model_dir() << "/" << f << " missing";
+        ASSERT_TRUE(OCR::Utility::PathExists(dir + "/" + f)) << dir << "/" << f << " missing";
     OCR::TextRec rec;
     int loaded = -1;
-    captured([&] { loaded = rec.initModel_mnn(model_dir(), 0, 0); });
+    captured([&] { loaded = rec.initModel_mnn(dir, 0, 0); });
     ASSERT_EQ(loaded, 0);
 
     struct Case {

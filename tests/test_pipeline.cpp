@@ -319,9 +319,7 @@ protected:
         const bool det_fails = std::string(GetParam()) == "det";
         const std::string onnx = det_fails ? varnel_test::fixed_reshape_model({1, 1, 96, 32})
                                            : varnel_test::fixed_reshape_model({1, 9216, 5});
-        const auto file = varnel_test::model_file_bytes(std::vector<unsigned char>(onnx.begin(), onnx.end()));
-        ASSERT_TRUE(varnel_test::write_bytes(dir_.file(det_fails ? "boxv3.p" : "ocrv4_cn.p"), file.data(),
-                                             file.size()));
+        ASSERT_TRUE(dir_.add_model_bytes(det_fails ? "boxv3.p" : "ocrv4_cn.p", onnx));
         if (det_fails) {
             ASSERT_TRUE(dir_.add_model("ocrv4_cn.p", varnel_test::data_path("rec_bars.onnx")));
         } else {

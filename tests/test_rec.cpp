@@ -42,8 +42,7 @@ ModelDir rec_dir(bool with_model = true, bool with_dict = true) {
 bool add_refused_model(const ModelDir& dir) {
     std::vector<unsigned char> junk(4000);
     for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<unsigned char>((i * 7919u + 13u) >> 3);
-    const std::vector<unsigned char> file = varnel_test::model_file_bytes(junk);
-    return varnel_test::write_bytes(dir.file("ocrv4_cn.p"), file.data(), file.size());
+    return dir.add_model_bytes("ocrv4_cn.p", junk);
 }
 
 // ------------------------------------------------------------ loading
@@ -456,8 +455,7 @@ TEST(TextRecInfer, APassTheNetworkCannotRunFailsTheWholeCall) {
     // and reports its 46080 values as 9216 steps of 5 classes.
     ModelDir dir = rec_dir(false, true);
     const std::string onnx = varnel_test::fixed_reshape_model({1, 9216, 5});
-    const auto file = varnel_test::model_file_bytes(std::vector<unsigned char>(onnx.begin(), onnx.end()));
-    ASSERT_TRUE(varnel_test::write_bytes(dir.file("ocrv4_cn.p"), file.data(), file.size()));
+    ASSERT_TRUE(dir.add_model_bytes("ocrv4_cn.p", onnx));
     OCR::TextRec rec;
     int rc = 1;
     std::string log = captured([&] { rc = rec.initModel_mnn(dir.path(), 0, 0); });

@@ -12,6 +12,7 @@
 
 #include "MNN/Interpreter.hpp"
 #include "MNN/Tensor.hpp"
+#include "engine_limits.h"
 
 namespace MNN {
 
@@ -26,22 +27,10 @@ struct Tensor::Impl {
 
 namespace engine {
 
-// Most values a tensor may hold: INT_MAX / 4 = 536,870,911 floats, just
-// under 2 GiB. The byte count must fit the int that Tensor::size() reports,
-// and OpenCV's dnn module counts the elements of a blob in int as well; a
-// larger input is refused rather than handed to it. For scale: 81 full-HD
-// pages preprocessed for detection (81 x 3 x 1120 x 1952 values) fit, 82
-// do not.
-constexpr long long kMaxElements = INT_MAX / static_cast<long long>(sizeof(float));
-
 // Most dimensions a session input may have: OpenCV's dense matrices, which
 // carry the input to the network, have at most 32 (CV_MAX_DIM of its C
 // interface).
 constexpr size_t kMaxInputDims = 32;
-
-// Element count of `shape`, or -1 when an extent is negative or the count
-// passes kMaxElements. An empty shape holds no element.
-long long elementCount(const std::vector<int>& shape);
 
 // True when a session input may take `shape`: at least one dimension, at
 // most kMaxInputDims, every extent positive and at most kMaxElements values

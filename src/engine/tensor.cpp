@@ -23,9 +23,7 @@ long long elementCount(const std::vector<int>& shape) {
 
 bool validInputShape(const std::vector<int>& shape) {
     if (shape.empty() || shape.size() > kMaxInputDims) return false;
-    for (int d : shape) {
-        if (d <= 0) return false;
-    }
+    // A negative extent counts as -1 and a zero extent as 0 elements.
     return elementCount(shape) > 0;
 }
 

@@ -55,6 +55,7 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -64,6 +65,7 @@
 
 #include "crnn.h"
 #include "ocr.h"
+#include "ocr_internal.h"
 #include "rec.h"
 #include "utility.h"
 #include "zel_log.h"
@@ -173,6 +175,18 @@ struct Tally {
     size_t chars = 0;
     double cer() const { return chars ? static_cast<double>(edits) / chars : 0.0; }
 };
+
+void print_cer(const Tally& all, const Tally& latin, const Tally& chinese) {
+    std::printf("CER all %.4f (%zu chars), latin %.4f (%zu chars), chinese %.4f (%zu chars)\n", all.cer(), all.chars,
+                latin.cer(), latin.chars, chinese.cer(), chinese.chars);
+}
+
+// True (with a FAIL line) when a --max-cer threshold was given and missed.
+bool cer_missed(const Tally& all, double max_cer) {
+    if (max_cer < 0 || all.cer() <= max_cer) return false;
+    std::printf("FAIL: character error rate %.4f is above %.4f\n", all.cer(), max_cer);
+    return true;
+}
 
 double f_score(double p, double r) { return p + r > 0 ? 2 * p * r / (p + r) : 0.0; }
 
@@ -505,7 +519,12 @@ int main(int argc, char** argv) {
         GtLine line;
         std::string v;
         std::vector<float> xy;
-        while (std::getline(coords, v, ',')) xy.push_back(std::stof(v));
+        try {
+            while (std::getline(coords, v, ',')) xy.push_back(std::stof(v));
+        } catch (const std::logic_error&) {  // not a number, or out of float range
+            std::fprintf(stderr, "eval: bad coordinate \"%s\": %s\n", v.c_str(), row.c_str());
+            return 2;
+        }
         if (xy.size() != 8) {
             std::fprintf(stderr, "eval: a line needs 8 coordinates: %s\n", row.c_str());
             return 2;
@@ -610,7 +629,10 @@ int main(int argc, char** argv) {
             g_ocr->set_filter(0, 0, 0, 0, 0);
             std::vector<cv::Mat> imgs{img};
             std::vector<std::vector<double>> time_info(3, std::vector<double>(3, 0.0));
-            for (const OCR::OCRPredictResult& r : g_ocr->run_batch(imgs, true, false, time_info)) {
+            std::vector<OCR::OCRPredictResult> lines;
+            if (OCR::detail::run_batch(*g_ocr, imgs, false, time_info, lines) != 0)
+                return fail("detection failed on", path);
+            for (const OCR::OCRPredictResult& r : lines) {
                 std::vector<cv::Point2f> q;
                 for (const std::vector<int>& pt : r.box) q.emplace_back(pt.at(0), pt.at(1));
                 pred_quads.push_back(q);
@@ -674,15 +696,11 @@ int main(int argc, char** argv) {
     if (crops) {
         double exact = n_crops ? static_cast<double>(n_exact) / n_crops : 0.0;
         std::printf("pages %zu, crops %zu\n", order.size(), n_crops);
-        std::printf("CER all %.4f (%zu chars), latin %.4f (%zu chars), chinese %.4f (%zu chars)\n", all.cer(),
-                    all.chars, latin.cer(), latin.chars, chinese.cer(), chinese.chars);
+        print_cer(all, latin, chinese);
         std::printf("lines read exactly: %zu of %zu (%.4f)\n", n_exact, n_crops, exact);
         words.print();
         if (receipts) fields.print();
-        if (max_cer >= 0 && all.cer() > max_cer) {
-            std::printf("FAIL: character error rate %.4f is above %.4f\n", all.cer(), max_cer);
-            status = 1;
-        }
+        if (cer_missed(all, max_cer)) status = 1;
         if (min_exact >= 0 && exact < min_exact) {
             std::printf("FAIL: exact-line rate %.4f is below %.4f\n", exact, min_exact);
             status = 1;
@@ -698,8 +716,7 @@ int main(int argc, char** argv) {
         std::printf("don't-care regions %zu, predictions dropped on them %zu\n", n_dont_care, n_dropped);
     std::printf("detection precision %.4f recall %.4f F %.4f\n", precision, recall, f);
     if (!det_only) {
-        std::printf("CER all %.4f (%zu chars), latin %.4f (%zu chars), chinese %.4f (%zu chars)\n", all.cer(),
-                    all.chars, latin.cer(), latin.chars, chinese.cer(), chinese.chars);
+        print_cer(all, latin, chinese);
         std::printf("digits-and-dashes lines read exactly: %zu of %zu (%.4f)\n", dd_exact, dd_lines,
                     dd_lines ? static_cast<double>(dd_exact) / dd_lines : 0.0);
     }
@@ -709,10 +726,7 @@ int main(int argc, char** argv) {
         if (receipts) fields.print();
     }
 
-    if (max_cer >= 0 && all.cer() > max_cer) {
-        std::printf("FAIL: character error rate %.4f is above %.4f\n", all.cer(), max_cer);
-        status = 1;
-    }
+    if (cer_missed(all, max_cer)) status = 1;
     if (min_f >= 0 && f < min_f) {
         std::printf("FAIL: detection F %.4f is below %.4f\n", f, min_f);
         status = 1;
