@@ -88,6 +88,19 @@ def resume(last_path, model, opt, ema, log):
     return ck["step"], ck["elapsed"], ck["best"]
 
 
+def init_from(path, model, ema, log):
+    """Starts a new run from the (EMA) weights of another run's checkpoint;
+    tensors whose shape changed keep their fresh initialisation."""
+    ck = torch.load(path, map_location="cpu")
+    state = ck.get("ema") or ck["model"]
+    own = model.state_dict()
+    fit = {k: v for k, v in state.items() if k in own and own[k].shape == v.shape}
+    model.load_state_dict(fit, strict=False)
+    log("%d of %d tensors taken over" % (len(fit), len(own)))
+    ema.state = {k: v.detach().clone() for k, v in model.state_dict().items()}
+    log("weights from %s" % path)
+
+
 def evaluate_ema(model, ema, evaluate):
     """Runs evaluate(model) with the EMA weights, then puts the training
     weights back and the model in training mode."""

@@ -68,6 +68,17 @@ def quad_iou(a, b, shape):
     return inter / float(max(union, 1))
 
 
+def inside_share(a, b):
+    """Share of quad a's area that lies inside quad b (both convex)."""
+    pa = cv2.convexHull(np.asarray(a, np.float32))
+    pb = cv2.convexHull(np.asarray(b, np.float32))
+    area = cv2.contourArea(pa)
+    if area <= 0:
+        return 0.0
+    inter, _ = cv2.intersectConvexConvex(pa, pb)
+    return float(inter) / area
+
+
 def match_boxes(pred, gt, shape, thresh=0.5):
     """Greedy one-to-one matching by IoU. Returns (matches, mean IoU of matches)."""
     used = set()

@@ -1,9 +1,10 @@
 """Detector and recogniser networks.
 
 Both are built only from operators that OpenCV's dnn module loads from ONNX
-with dynamic spatial shapes: Conv, BatchNormalization (folded away before
-export), Relu, MaxPool, Add, ConvTranspose, Resize(nearest), Sigmoid,
-Squeeze, Transpose and Softmax.  No recurrent layers.
+with dynamic spatial shapes and runs at every size the library feeds them:
+Conv, BatchNormalization (folded away before export), Relu, MaxPool, Add,
+Resize (nearest and bilinear), Sigmoid, Squeeze, Transpose and Softmax.  No recurrent layers,
+and no ConvTranspose (OpenCV 4.6 crashes on wide outputs of it).
 """
 import torch
 import torch.nn as nn
@@ -37,22 +38,38 @@ class DWBlock(nn.Module):
 
 
 class Detector(nn.Module):
-    """Text-probability map at input resolution (input H, W multiples of 32)."""
+    """Text-probability map at input resolution (input H, W multiples of 32).
 
-    def __init__(self, ch=(16, 32, 64, 128, 192), fpn=32):
+    Depthwise encoder to 1/32 and a feature pyramid merged top-down. Two
+    heads:
+    - "deconv" (the shipped detector): a 3 x 3 smoothing convolution and a
+      context block at 1/4, then two 2x2 transposed convolutions up to the
+      input size (export.py rewrites them, since OpenCV 4.6 crashes in its
+      own transposed convolution on wide outputs);
+    - "resize" (trained on the real sets, not shipped yet): context blocks at
+      1/8, one logit per pixel at 1/4 and a bilinear resize to the input size
+      (about 0.6 times the time).
+    """
+
+    def __init__(self, ch=(16, 32, 64, 128, 192), fpn=32, head="resize"):
         super().__init__()
         c0, c1, c2, c3, c4 = ch
+        self.kind = head
         self.stem = cbr(3, c0, 3, 2)                                  # 1/2
         self.s4 = nn.Sequential(DWBlock(c0, c1, 2), DWBlock(c1, c1))  # 1/4
         self.s8 = nn.Sequential(DWBlock(c1, c2, 2), DWBlock(c2, c2))  # 1/8
         self.s16 = nn.Sequential(DWBlock(c2, c3, 2), DWBlock(c3, c3), DWBlock(c3, c3))
         self.s32 = nn.Sequential(DWBlock(c3, c4, 2), DWBlock(c4, c4))
         self.lat = nn.ModuleList([nn.Conv2d(c, fpn, 1) for c in (c1, c2, c3, c4)])
-        self.smooth = cbr(fpn, fpn, 3)
         self.ctx = DWBlock(fpn, fpn)
-        self.up1 = nn.Sequential(nn.ConvTranspose2d(fpn, 16, 2, 2, bias=False),
-                                 nn.BatchNorm2d(16), nn.ReLU(inplace=True))
-        self.up2 = nn.ConvTranspose2d(16, 1, 2, 2)
+        if head == "deconv":
+            self.smooth = cbr(fpn, fpn, 3)
+            self.up1 = nn.Sequential(nn.ConvTranspose2d(fpn, 16, 2, 2, bias=False),
+                                     nn.BatchNorm2d(16), nn.ReLU(inplace=True))
+            self.up2 = nn.ConvTranspose2d(16, 1, 2, 2)
+        else:
+            self.smooth = DWBlock(fpn, fpn)
+            self.head = nn.Sequential(cbr(fpn, 16, 1), nn.Conv2d(16, 1, 1))
 
     def forward(self, x):
         return torch.sigmoid(self.logits(x))
@@ -67,28 +84,53 @@ class Detector(nn.Module):
         p = self.lat[3](f32)
         p = self.lat[2](f16) + F.interpolate(p, scale_factor=2.0, mode="nearest")
         p = self.lat[1](f8) + F.interpolate(p, scale_factor=2.0, mode="nearest")
-        p = self.lat[0](f4) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+        if self.kind == "deconv":
+            p = self.lat[0](f4) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+            return self.up2(self.up1(self.ctx(self.smooth(p))))
         p = self.ctx(self.smooth(p))
-        return self.up2(self.up1(p))
+        p = self.lat[0](f4) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+        return F.interpolate(self.head(p), scale_factor=4.0, mode="bilinear", align_corners=False)
+
+
+def sep(cin, cout, k=3, p=None):
+    """Depthwise k x k then pointwise 1 x 1 convolution, each with BN and ReLU."""
+    return nn.Sequential(cbr(cin, cin, k, 1, p, groups=cin), cbr(cin, cout, 1))
 
 
 class Recognizer(nn.Module):
-    """48 x W line image -> N x (W/4) x K class probabilities."""
+    """48 x W line image -> N x T x K class probabilities.
 
-    def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2):
+    A short convolution stack collapses the height to 1, 1-D context
+    convolutions follow, then the classifier. T = W/4. With fast=True the
+    convolutions after the first two are depthwise-separable and the width
+    is pooled to T = W/8 before the context convolutions and the
+    classifier, which over a dictionary of thousands of classes is the
+    largest cost per step (about half the time of the plain network).
+    """
+
+    def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2, fast=False):
         super().__init__()
         c0, c1, c2, c3, c4 = ch
-        self.body = nn.Sequential(
+        self.fast = fast
+        conv = sep if fast else (lambda cin, cout, k=3, p=None: cbr(cin, cout, k, 1, p))
+        layers = [
             cbr(3, c0, 3, 2),                                     # 24 x W/2
             cbr(c0, c0, 3, groups=c0), nn.MaxPool2d(2, 2),        # 12 x W/4
-            cbr(c0, c1, 3),
-            cbr(c1, c2, 3), nn.MaxPool2d((2, 1), (2, 1)),         # 6 x W/4
-            cbr(c2, c3, 3), nn.MaxPool2d((2, 1), (2, 1)),         # 3 x W/4
-            cbr(c3, c4, (3, 3), 1, (0, 1)),                       # 1 x W/4
-        )
+            conv(c0, c1),
+            conv(c1, c2), nn.MaxPool2d((2, 1), (2, 1)),           # 6 x W/4
+            conv(c2, c3), nn.MaxPool2d((2, 1), (2, 1)),           # 3 x W/4
+            conv(c3, c4, (3, 3), (0, 1)),                         # 1 x W/4
+        ]
+        if fast:
+            layers.append(nn.MaxPool2d((1, 2), (1, 2)))          # 1 x W/8
+        self.body = nn.Sequential(*layers)
         self.ctx = nn.ModuleList([cbr(c4, c4, (1, 5)) for _ in range(ctx_layers)])
         self.drop = nn.Dropout(0.1)
         self.cls = nn.Conv2d(c4, num_classes, 1)
+
+    def step(self):
+        """Input columns per output step."""
+        return 8 if self.fast else 4
 
     def features(self, x):
         x = self.body(x)

@@ -132,6 +132,24 @@ def det_maps(regions, shape, scale=1.0):
     return t, wgt
 
 
+EDGE_WEIGHT = 3.0  # loss weight of the background just outside a text region
+EDGE_PX = 3         # width of that band in input pixels
+
+
+def edge_weighted(target, weight):
+    """Weight map with the background band around every text region
+    weighing EDGE_WEIGHT. The library takes the extreme points of a found
+    region and then grows it by about its height, so a ragged or swollen
+    edge comes back threefold in the box; the band teaches the network to
+    keep the edges in, not to spill over."""
+    k = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * EDGE_PX + 1, 2 * EDGE_PX + 1))
+    inside = (target > 0.5).astype(np.uint8)
+    band = (cv2.dilate(inside, k) > 0) & (inside == 0) & (weight > 0)
+    out = weight.copy()
+    out[band] = EDGE_WEIGHT
+    return out
+
+
 # ---------------------------------------------------------------- augmentation
 
 def photometric(img, rng):
@@ -195,6 +213,24 @@ def map_regions(regions, A, out_w, out_h):
         inside = (q[:, 0].min() >= 0 and q[:, 1].min() >= 0 and q[:, 0].max() <= out_w and q[:, 1].max() <= out_h)
         out.append(Region(q, r.text, r.ignore or not inside, r.notext))
     return out
+
+
+def blank_view(rng, h, w):
+    """An image with no text at all: a uniform colour, a gradient or noise
+    (plain, blurred or over a colour), so that the detector learns to find
+    nothing there."""
+    kind = rng.randint(4)
+    base = rng.uniform(0, 255, 3)
+    if kind == 0:
+        img = np.ones((h, w, 3)) * base
+    elif kind == 1:
+        ramp = np.linspace(0, 1, w)[None, :, None] if rng.rand() < 0.5 else np.linspace(0, 1, h)[:, None, None]
+        img = base + (rng.uniform(0, 255, 3) - base) * ramp * np.ones((h, w, 1))
+    else:
+        img = base + rng.randn(h, w, 3) * rng.uniform(10, 70)
+        if kind == 3:
+            img = cv2.GaussianBlur(img, (0, 0), rng.uniform(0.7, 3.0))
+    return np.clip(img, 0, 255).astype(np.uint8)
 
 
 class ImageCache:

@@ -17,6 +17,7 @@ import detpost  # noqa: E402
 import export  # noqa: E402
 import make_dict  # noqa: E402
 import models  # noqa: E402
+import realdata  # noqa: E402
 import textgen  # noqa: E402
 
 
@@ -110,6 +111,65 @@ class GeometryTest(unittest.TestCase):
                     self.assertEqual(detpost.quad_iou(g, quads[i], None), 0.0, (i, j))
 
 
+class RealDataTest(unittest.TestCase):
+    def _rotated(self, cx, cy, w, h, ang, skew=0.0):
+        q = np.array([[-w / 2 + skew, -h / 2], [w / 2 + skew, -h / 2], [w / 2 - skew, h / 2],
+                      [-w / 2 - skew, h / 2]], np.float32)
+        M = cv2.getRotationMatrix2D((0, 0), ang, 1.0)[:, :2].astype(np.float32)
+        return q @ M.T + np.array([cx, cy], np.float32)
+
+    def test_offset_is_exact_and_reversible(self):
+        q = self._rotated(200, 150, 180, 30, 25, skew=6)
+        grown = realdata.offset_quad(q, 3.0)
+        back = realdata.offset_quad(grown, -3.0)
+        np.testing.assert_allclose(back, q, atol=1e-3)
+        # Every edge of the grown quad lies 3 px from the original's edge.
+        for i in range(4):
+            p, r = q[i], q[(i + 1) % 4]
+            e = (r - p) / np.linalg.norm(r - p)
+            n = np.array([e[1], -e[0]])
+            self.assertAlmostEqual(abs(float(np.dot(grown[i] - p, n))), 3.0, places=3)
+        self.assertIsNone(realdata.offset_quad(q, -40.0))  # collapses
+        # Counter-clockwise corners are grown outwards too.
+        np.testing.assert_allclose(realdata.offset_quad(q[::-1], 3.0), grown[::-1], atol=1e-3)
+
+    def test_shrunk_target_gives_back_annotated_quads(self):
+        quads = [self._rotated(150, 60, 220, 28, 0), self._rotated(300, 200, 260, 40, -18, skew=5),
+                 self._rotated(120, 250, 90, 22, 8)]
+        regions = [realdata.Region(q, "x", False, False) for q in quads]
+        target, weight = realdata.det_maps(regions, (320, 480))
+        self.assertTrue((weight == 1).all())
+        boxes, _ = detpost.boxes_from_prob(target)
+        self.assertEqual(len(boxes), 3)
+        for q in quads:
+            self.assertGreater(max(detpost.quad_iou(b, q, None) for b in boxes), 0.85)
+
+    def test_dont_care_and_cut_regions_weigh_nothing(self):
+        care = self._rotated(100, 60, 120, 30, 0)
+        dont = self._rotated(300, 200, 100, 30, 10)
+        target, weight = realdata.det_maps([realdata.Region(care, "a", False, False),
+                                            realdata.Region(dont, "", True, False)], (320, 480))
+        self.assertEqual(weight[200, 300], 0.0)
+        self.assertEqual(target[200, 300], 0.0)
+        self.assertEqual(weight[60, 100], 1.0)
+        self.assertEqual(target[60, 100], 1.0)
+        # Through a view: a region the border cuts becomes don't-care, one
+        # outside is dropped, one inside keeps its flag and moves with it.
+        A = np.array([[1, 0, -100], [0, 1, -50], [0, 0, 1]], np.float64)
+        regs = realdata.map_regions([realdata.Region(self._rotated(100, 70, 80, 20, 0), "cut", False, False),
+                                     realdata.Region(self._rotated(300, 200, 80, 20, 0), "in", False, False),
+                                     realdata.Region(self._rotated(900, 200, 80, 20, 0), "out", False, False)],
+                                    A, 400, 300)
+        self.assertEqual({r.text: r.ignore for r in regs}, {"cut": True, "in": False})
+        np.testing.assert_allclose(regs[1].quad.mean(0), [200, 150], atol=1e-3)
+
+    def test_validation_split_is_fixed_and_about_a_tenth(self):
+        names = ["img_%d.jpg" % i for i in range(5000)]
+        val = [n for n in names if realdata.is_val(n)]
+        self.assertEqual(val, [n for n in names if realdata.is_val(n)])
+        self.assertAlmostEqual(len(val) / 5000.0, 0.1, delta=0.02)
+
+
 class PreprocessTest(unittest.TestCase):
     def test_rec_resize_matches_library_rule(self):
         crop = np.zeros((30, 100, 3), np.uint8)
@@ -154,26 +214,35 @@ class ExportTest(unittest.TestCase):
         self.assertLess(d, 1e-4)
 
     def test_recognizer_loads_in_cv2_dnn(self):
-        torch.manual_seed(0)
-        m = models.Recognizer(textgen.Charset().num_classes).eval()
-        self._perturb_bn(m)
-        with torch.no_grad():
-            m.cls.weight.mul_(20)   # peaky outputs so differences show
-        data, _ = export.rec_onnx(m)
         import onnx
-        ops = {n.op_type for n in onnx.load_from_string(data).graph.node}
-        self.assertNotIn("Identity", ops)
-        self.assertNotIn("Squeeze", ops)
-        worst = export.cv_check(data, m, [(1, 3, 48, 320), (2, 3, 48, 408)])
-        self.assertLess(worst, 1e-4)
+        for fast in (False, True):
+            torch.manual_seed(0)
+            m = models.Recognizer(textgen.Charset().num_classes, fast=fast).eval()
+            self._perturb_bn(m)
+            with torch.no_grad():
+                m.cls.weight.mul_(20)   # peaky outputs so differences show
+            data, _ = export.rec_onnx(m)
+            ops = {n.op_type for n in onnx.load_from_string(data).graph.node}
+            self.assertNotIn("Identity", ops)
+            self.assertNotIn("Squeeze", ops)
+            worst = export.cv_check(data, m, [(1, 3, 48, 320), (2, 3, 48, 408), (1, 3, 48, 3848)])
+            self.assertLess(worst, 1e-4)
+            with torch.no_grad():
+                steps = m(torch.zeros(1, 3, 48, 320)).shape[1]
+            self.assertEqual(steps, 320 // m.step())
 
     def test_detector_loads_in_cv2_dnn(self):
-        torch.manual_seed(0)
-        m = models.Detector().eval()
-        self._perturb_bn(m)
-        data, _ = export.det_onnx(m)
-        worst = export.cv_check(data, m, [(1, 3, 160, 224), (2, 3, 96, 64)])
-        self.assertLess(worst, 1e-4)
+        import onnx
+        for head in ("deconv", "resize"):
+            torch.manual_seed(0)
+            m = models.Detector(head=head).eval()
+            self._perturb_bn(m)
+            data, _ = export.det_onnx(m)
+            ops = {n.op_type for n in onnx.load_from_string(data).graph.node}
+            self.assertNotIn("ConvTranspose", ops)  # rewritten for the deconv head
+            # 1600 x 2432 crashes OpenCV 4.6's transposed convolution.
+            worst = export.cv_check(data, m, [(1, 3, 160, 224), (2, 3, 96, 64), (1, 3, 1600, 2432)])
+            self.assertLess(worst, 1e-4)
 
 
 if __name__ == "__main__":

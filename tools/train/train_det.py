@@ -1,16 +1,21 @@
 #!/usr/bin/python3
-"""Trains the text detector on synthetic pages rendered on the fly.
+"""Trains the text detector on real photos and scans mixed with synthetic
+pages rendered on the fly.
 
-Target: 1 inside each line box shrunk so that the library's unclip step
-(grow by area * 2 / perimeter) restores the full box, 0 elsewhere.
-Loss: BCE + dice.  Resumes from work/det_last.pt; the best checkpoint by
-validation box F-score is kept in work/det_best.pt (EMA weights).
+Target: 1 inside each text region shrunk so that the library's unclip step
+(grow by area * 2 / perimeter) restores the annotated region, 0 elsewhere;
+"don't care" regions weigh nothing in the loss.
+Loss: BCE + dice.  Resumes from work/<tag>_last.pt (or starts from the
+weights of --init); the best checkpoint by validation box F-score (mean of
+the real and the rendered validation sets) is kept in work/<tag>_best.pt
+(EMA weights).
 """
 import argparse
 import os
 import sys
 import time
 
+import cv2
 import numpy as np
 import torch
 import torch.nn.functional as F
@@ -19,18 +24,38 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
 import detpost  # noqa: E402
 import models  # noqa: E402
+import realdata  # noqa: E402
 import textgen  # noqa: E402
 
+# Share of each real set among the real samples; the rest of a batch is
+# rendered pages (REAL_SHARE of the samples are real).
+REAL_WEIGHTS = {"icdar2015_train": 0.35, "sroie_train": 0.2, "msra_td500_train": 0.2, "funsd_train": 0.25}
+REAL_SHARE = 0.7
+BLANK_SHARE = 0.04  # images without any text (uniform, gradient, noise)
 
-def make_model():
-    return models.Detector()
+
+def make_model(head="resize"):
+    return models.Detector(head=head)
 
 
 class PageBatches(torch.utils.data.IterableDataset):
-    def __init__(self, batch, seed, sizes=(384, 448, 512, 576)):
+    """Batches of (input, target, loss weight): real views and rendered pages."""
+
+    def __init__(self, batch, seed, sizes=(384, 448, 512, 576), real_share=REAL_SHARE):
         self.batch = batch
         self.seed = seed
         self.sizes = sizes
+        self.real_share = real_share if realdata.available() else 0.0
+
+    def real_sample(self, rng, sets, cache, s):
+        names = list(REAL_WEIGHTS)
+        p = np.array([REAL_WEIGHTS[n] for n in names])
+        name = names[rng.choice(len(names), p=p / p.sum())]
+        path, regions = sets[name][rng.randint(len(sets[name]))]
+        img = cache.get(path)
+        view, regs = realdata.random_view(img, regions, rng, s, s, scale_range=(0.5, 2.0))
+        view = realdata.photometric(view, rng)
+        return view, regs
 
     def __iter__(self):
         info = torch.utils.data.get_worker_info()
@@ -38,19 +63,30 @@ class PageBatches(torch.utils.data.IterableDataset):
         rng = np.random.RandomState((self.seed * 7919 + wid * 104729 + 17) % (2 ** 31))
         cs = textgen.Charset()
         fonts = textgen.FontCache()
+        sets = {n: realdata.load_set(n, "train") for n in REAL_WEIGHTS} if self.real_share else {}
+        cache = realdata.ImageCache()
         while True:
             s = int(self.sizes[rng.randint(0, len(self.sizes))])
             n = max(2, int(self.batch * (512 * 512) / float(s * s)))
             xs = np.empty((n, 3, s, s), np.float32)
             ys = np.empty((n, 1, s, s), np.float32)
+            ws = np.ones((n, 1, s, s), np.float32)
             for i in range(n):
-                hi = 80 if rng.rand() < 0.5 else 40
-                img, quads, _ = textgen.make_page(rng, cs, fonts, s, s, train=True,
-                                                  max_lines=int(rng.randint(4, 30)),
-                                                  size_range=(12, hi), vert_prob=0.06)
+                if rng.rand() < BLANK_SHARE:
+                    img = realdata.blank_view(rng, s, s)
+                    ys[i, 0] = 0.0
+                elif rng.rand() < self.real_share:
+                    img, regs = self.real_sample(rng, sets, cache, s)
+                    ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape)
+                else:
+                    hi = 80 if rng.rand() < 0.5 else 40
+                    img, quads, _ = textgen.make_page(rng, cs, fonts, s, s, train=True,
+                                                      max_lines=int(rng.randint(4, 30)),
+                                                      size_range=(12, hi), vert_prob=0.06)
+                    ys[i, 0] = textgen.det_target(quads, img.shape)
+                ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
                 xs[i] = textgen.det_normalize(img)
-                ys[i, 0] = textgen.det_target(quads, img.shape)
-            yield torch.from_numpy(xs), torch.from_numpy(ys)
+            yield torch.from_numpy(xs), torch.from_numpy(ys), torch.from_numpy(ws)
 
 
 def make_val(seed, n):
@@ -71,6 +107,57 @@ def make_val(seed, n):
     return items
 
 
+def make_real_val(per_set):
+    """The first images of every set's validation part, at the size the
+    library feeds them (quads in network-input pixels, ignore flags kept)."""
+    items = []
+    if not realdata.available():
+        return items
+    for name in realdata.SETS:
+        for path, regions in realdata.load_set(name, "val")[:per_set]:
+            img = cv2.imread(path, cv2.IMREAD_COLOR)
+            x, (ry, rx) = textgen.det_preprocess(img)
+            sc = np.array([rx, ry], np.float32)
+            items.append((x, [((r.quad + 20.0) * sc, r.ignore) for r in regions]))
+    return items
+
+
+def box_scores(prob, care, dont=()):
+    """Library boxes of a probability map against the true quads `care`:
+    (matches at IoU 0.5, boxes counted, mean IoU of the matches). A box on
+    a "don't care" quad (IoU 0.5, or mostly inside it) is not counted."""
+    boxes, _ = detpost.boxes_from_prob(prob)
+    keep = [b for b in boxes
+            if not any(detpost.quad_iou(b, d, prob.shape) >= 0.5 or detpost.inside_share(b, d) > 0.5
+                       for d in dont)]
+    m, miou = detpost.match_boxes(keep, care, prob.shape)
+    return m, len(keep), miou
+
+
+def prf(matches, npred, ngt):
+    p = matches / float(max(npred, 1))
+    r = matches / float(max(ngt, 1))
+    return p, r, 2 * p * r / max(p + r, 1e-9)
+
+
+@torch.no_grad()
+def evaluate_real(model, items):
+    """Box precision/recall/F at IoU 0.5 on real images, "don't care"
+    regions excluded."""
+    model.eval()
+    tp = npred = ngt = 0
+    ious = []
+    for x, regs in items:
+        prob = model(torch.from_numpy(x)[None])[0, 0].numpy()
+        care = [q for q, ign in regs if not ign]
+        m, n, miou = box_scores(prob, care, [q for q, ign in regs if ign])
+        tp, npred, ngt = tp + m, npred + n, ngt + len(care)
+        if m:
+            ious.append(miou)
+    p, r, f = prf(tp, npred, ngt)
+    return {"real_p": p, "real_r": r, "real_f": f, "real_iou": float(np.mean(ious)) if ious else 0.0}
+
+
 @torch.no_grad()
 def evaluate(model, val):
     model.eval()
@@ -84,25 +171,20 @@ def evaluate(model, val):
         tp += int((pred & t).sum())
         fp += int((pred & ~t).sum())
         fn += int((~pred & t).sum())
-        boxes, _ = detpost.boxes_from_prob(prob)
-        m, miou = detpost.match_boxes(boxes, quads, prob.shape)
-        bm += m
-        bp += len(boxes)
-        bg += len(quads)
+        m, n, miou = box_scores(prob, quads)
+        bm, bp, bg = bm + m, bp + n, bg + len(quads)
         if m:
             ious.append(miou)
     pf = 2 * tp / float(max(2 * tp + fp + fn, 1))
-    prec = bm / float(max(bp, 1))
-    rec = bm / float(max(bg, 1))
-    bf = 2 * prec * rec / max(prec + rec, 1e-9)
+    prec, rec, bf = prf(bm, bp, bg)
     return {"pix_f": pf, "box_p": prec, "box_r": rec, "box_f": bf,
             "match_iou": float(np.mean(ious)) if ious else 0.0}
 
 
-def dice_loss(logits, target, eps=1.0):
-    p = torch.sigmoid(logits)
+def dice_loss(logits, target, weight, eps=1.0):
+    p = torch.sigmoid(logits) * weight
     inter = (p * target).sum(dim=(1, 2, 3))
-    den = p.sum(dim=(1, 2, 3)) + target.sum(dim=(1, 2, 3))
+    den = p.sum(dim=(1, 2, 3)) + (target * weight).sum(dim=(1, 2, 3))
     return (1 - (2 * inter + eps) / (den + eps)).mean()
 
 
@@ -118,6 +200,9 @@ def main():
     ap.add_argument("--val-every-min", type=float, default=8.0)
     ap.add_argument("--val-pages", type=int, default=24)
     ap.add_argument("--tag", default="det", help="file prefix inside work/")
+    ap.add_argument("--init", default=None,
+                    help="checkpoint whose (EMA) weights start a new run")
+    ap.add_argument("--real-val", type=int, default=8, help="validation images per real set")
     args = ap.parse_args()
 
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
@@ -126,6 +211,8 @@ def main():
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model, decay=0.995)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
+    if step == 0 and args.init:
+        common.init_from(args.init, model, ema, log)
     budget = args.budget_min * 60.0
     if elapsed >= budget:
         log("budget already used up (%.1f min)" % (elapsed / 60))
@@ -134,6 +221,7 @@ def main():
         % (sum(p.numel() for p in model.parameters()) / 1e6, args.batch, args.threads,
            args.workers, args.budget_min))
     val = make_val(args.seed + 999, args.val_pages)
+    real_val = make_real_val(args.real_val)
     ds = PageBatches(args.batch, args.seed + step)
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2)
@@ -147,10 +235,16 @@ def main():
 
     def validate():
         nonlocal best
-        m = common.evaluate_ema(model, ema, lambda net: evaluate(net, val))
+        def both(net):
+            m = evaluate(net, val)
+            if real_val:
+                m.update(evaluate_real(net, real_val))
+            m["score"] = 0.5 * (m["box_f"] + m["real_f"]) if real_val else m["box_f"]
+            return m
+        m = common.evaluate_ema(model, ema, both)
         log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
-        if m["box_f"] > best:
-            best = m["box_f"]
+        if m["score"] > best:
+            best = m["score"]
             common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step,
                                 "metrics": m}, best_path)
             log("new best (%.4f) -> %s" % (best, best_path))
@@ -164,13 +258,13 @@ def main():
         if now - start >= budget:
             break
         ta = time.time()
-        x, y = next(it)
+        x, y, w = next(it)
         tb = time.time()
         for g in opt.param_groups:
             g["lr"] = common.lr_at((now - start) / budget, step, args.lr, warmup=200)
         logits = model.logits(x)
-        bce = F.binary_cross_entropy_with_logits(logits, y)
-        dl_ = dice_loss(logits, y)
+        bce = (F.binary_cross_entropy_with_logits(logits, y, reduction="none") * w).sum() / w.sum().clamp(min=1.0)
+        dl_ = dice_loss(logits, y, w)
         loss = bce * 5.0 + dl_
         opt.zero_grad(set_to_none=True)
         loss.backward()

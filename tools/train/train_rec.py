@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Trains the line recogniser (CTC) on synthetic lines rendered on the fly.
+"""Trains the line recogniser (CTC) on real line crops mixed with synthetic
+lines rendered on the fly.
 
-Resumes from work/rec_last.pt when present; stops when the wall-clock budget
-(summed over resumed runs) is used up.  The best checkpoint by validation
-exact-line accuracy is kept in work/rec_best.pt (EMA weights).
+Resumes from work/<tag>_last.pt when present (or starts from the weights of
+--init); stops when the wall-clock budget (summed over resumed runs) is used
+up.  The best checkpoint by validation exact-line accuracy (rendered lines,
+digit lines and real lines) is kept in work/<tag>_best.pt (EMA weights).
 """
 import argparse
 import math
@@ -11,6 +13,7 @@ import os
 import sys
 import time
 
+import cv2
 import numpy as np
 import torch
 import torch.nn.functional as F
@@ -18,22 +21,81 @@ import torch.nn.functional as F
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
 import models  # noqa: E402
+import realdata  # noqa: E402
 import textgen  # noqa: E402
 
 MAX_W = 1024  # widest training line after resizing to height 48
 SPACED_SHARE = 0.05  # extra lines of space-separated numbers and words
+# Share of the real sets among the real lines; REAL_SHARE of all lines are
+# real, LINES_PER_IMAGE of them cut from each decoded image.
+REAL_WEIGHTS = {"sroie_train": 0.55, "funsd_train": 0.25, "icdar2015_train": 0.2}
+REAL_SHARE = 0.5
+LINES_PER_IMAGE = 6
 
 
-def make_model():
-    return models.Recognizer(textgen.Charset().num_classes)
+def real_regions(cs, split):
+    """{set: [(image path, [regions with a transcript the dictionary holds])]}"""
+    out = {}
+    for name in REAL_WEIGHTS:
+        images = []
+        for path, regions in realdata.load_set(name, split):
+            keep = []
+            for r in regions:
+                if r.ignore or r.notext or not r.text.strip():
+                    continue
+                try:
+                    cs.encode(r.text.strip())
+                except KeyError:
+                    continue
+                keep.append(r)
+            if keep:
+                images.append((path, keep))
+        out[name] = images
+    return out
+
+
+def low_resolution(crop, rng):
+    """Text 8-18 px high, as small print and distant words are captured (the
+    library scales it back up to 48)."""
+    h = crop.shape[0]
+    target = rng.uniform(8, 18)
+    if h <= target:
+        return crop
+    f = target / h
+    small = cv2.resize(crop, (max(1, int(round(crop.shape[1] * f))), max(1, int(round(h * f)))),
+                       interpolation=cv2.INTER_AREA)
+    return small
+
+
+def real_lines(rng, by_set, k):
+    """Up to k (crop, text) pairs cut as the library cuts them from one real image."""
+    names = list(REAL_WEIGHTS)
+    p = np.array([REAL_WEIGHTS[n] for n in names])
+    name = names[rng.choice(len(names), p=p / p.sum())]
+    path, regions = by_set[name][rng.randint(len(by_set[name]))]
+    img = cv2.imread(path, cv2.IMREAD_COLOR)
+    out = []
+    for i in rng.permutation(len(regions))[:k]:
+        r = regions[i]
+        crop = realdata.crop_region(img, realdata.library_box(r.quad, rng))
+        if rng.rand() < 0.5:
+            crop = realdata.photometric(crop, rng)
+        out.append((crop, r.text.strip()))
+    return out
+
+
+def make_model(fast=False):
+    return models.Recognizer(textgen.Charset().num_classes, fast=fast)
 
 
 class LineBatches(torch.utils.data.IterableDataset):
     """Endless stream of width-bucketed batches built inside the workers."""
 
-    def __init__(self, batch, seed):
+    def __init__(self, batch, seed, step, real_share=REAL_SHARE):
         self.batch = batch
         self.seed = seed
+        self.step = step
+        self.real_share = real_share if realdata.available() else 0.0
 
     def __iter__(self):
         info = torch.utils.data.get_worker_info()
@@ -41,16 +103,26 @@ class LineBatches(torch.utils.data.IterableDataset):
         rng = np.random.RandomState((self.seed * 7919 + wid * 104729) % (2 ** 31))
         cs = textgen.Charset()
         fonts = textgen.FontCache()
+        by_set = real_regions(cs, "train") if self.real_share else {}
         group = 4
+        pending = []
         while True:
             samples = []
             while len(samples) < self.batch * group:
-                t = textgen.spaced_text(rng) if rng.rand() < SPACED_SHARE else None
-                crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t)
+                if pending:
+                    crop, text = pending.pop()
+                elif rng.rand() < self.real_share:
+                    pending = real_lines(rng, by_set, LINES_PER_IMAGE)
+                    continue
+                else:
+                    t = textgen.spaced_text(rng) if rng.rand() < SPACED_SHARE else None
+                    crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t)
+                if rng.rand() < 0.2:
+                    crop = low_resolution(crop, rng)
                 w = math.ceil(48.0 * crop.shape[1] / crop.shape[0])
                 label = cs.encode(text)
                 # CTC needs at least len + repeats steps; leave slack.
-                if w > MAX_W or len(label) * 2 + 2 > max(w, 320) // 4:
+                if w > MAX_W or len(label) * (8 // self.step) + 2 > max(w, 320) // self.step:
                     continue
                 samples.append((w, crop, label))
             samples.sort(key=lambda s: s[0])
@@ -64,11 +136,21 @@ class LineBatches(torch.utils.data.IterableDataset):
                        torch.tensor([len(l) for l in labels], dtype=torch.long))
 
 
-def make_val(seed, n_mixed, n_digits):
+def make_val(seed, n_mixed, n_digits, n_real=0):
     rng = np.random.RandomState(seed)
     cs = textgen.Charset()
     fonts = textgen.FontCache()
     items = []
+    if n_real and realdata.available():
+        # Every k-th legible line of the validation images, cut with a
+        # fixed margin of 7% of the line height, like a close detector box.
+        lines = [(path, r) for images in real_regions(cs, "val").values()
+                 for path, regions in images for r in regions]
+        for path, r in lines[::max(1, len(lines) // n_real)][:n_real]:
+            img = cv2.imread(path, cv2.IMREAD_COLOR)
+            box = realdata.offset_quad(r.quad, 0.07 * realdata.quad_size(r.quad)[1])
+            crop = realdata.crop_region(img, r.quad if box is None else box)
+            items.append(("real", textgen.rec_preprocess(crop), r.text.strip()))
     for _ in range(n_mixed):
         crop, text = textgen.make_rec_sample(rng, cs, fonts)
         items.append(("mixed", textgen.rec_preprocess(crop), text))
@@ -113,7 +195,12 @@ def main():
     ap.add_argument("--fp32", action="store_true",
                     help="train in float32 (default: bfloat16 autocast, channels-last, about"
                          " twice as fast on CPUs with bfloat16 support)")
+    ap.add_argument("--val-real", type=int, default=400)
     ap.add_argument("--tag", default="rec", help="file prefix inside work/")
+    ap.add_argument("--init", default=None,
+                    help="checkpoint whose (EMA) weights start a new run")
+    ap.add_argument("--fast", action="store_true",
+                    help="the depthwise-separable network with output steps of 8 columns")
     ap.add_argument("--reset-best", action="store_true",
                     help="forget the best score of the checkpoint (after a change of the val set)")
     args = ap.parse_args()
@@ -121,12 +208,14 @@ def main():
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
     cs = textgen.Charset()
-    model = make_model()
+    model = make_model(args.fast)
     if not args.fp32:
         model = model.to(memory_format=torch.channels_last)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
+    if step == 0 and args.init:
+        common.init_from(args.init, model, ema, log)
     if args.reset_best:
         best = -1.0
     budget = args.budget_min * 60.0
@@ -137,9 +226,9 @@ def main():
         % (cs.num_classes, sum(p.numel() for p in model.parameters()) / 1e6, args.batch,
            args.threads, args.workers, "fp32" if args.fp32 else "bf16", args.budget_min))
 
-    val = make_val(args.seed + 999, args.val_mixed, args.val_digits)
+    val = make_val(args.seed + 999, args.val_mixed, args.val_digits, args.val_real)
     # Resuming continues with fresh data rather than replaying the same stream.
-    ds = LineBatches(args.batch, args.seed + step)
+    ds = LineBatches(args.batch, args.seed + step, model.step())
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2,
                                      persistent_workers=False)
@@ -150,17 +239,17 @@ def main():
     def snapshot():
         return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
                 "step": step, "elapsed": time.time() - start, "best": best,
-                "classes": cs.num_classes}
+                "classes": cs.num_classes, "fast": args.fast}
 
     def validate():
         nonlocal best
         m = common.evaluate_ema(model, ema, lambda net: evaluate(net, val, cs))
-        score = m.get("mixed_acc", 0) + m.get("digits_acc", 0)
+        score = m.get("mixed_acc", 0) + m.get("digits_acc", 0) + m.get("real_acc", 0)
         log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
         if score > best:
             best = score
             common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step,
-                                "metrics": m, "classes": cs.num_classes}, best_path)
+                                "metrics": m, "classes": cs.num_classes, "fast": args.fast}, best_path)
             log("new best (%.4f) -> %s" % (score, best_path))
 
     val_timer = common.Every(args.val_every_min, validate)
