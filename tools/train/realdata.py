@@ -107,7 +107,7 @@ def shrink_region(q):
     return offset_quad(q, -textgen.shrink_distance(w, h))
 
 
-def det_maps(regions, shape, scale=1.0):
+def det_maps(regions, shape):
     """Target and loss weight maps for regions (already in output pixels).
     Ignore regions get weight 0 (neither text nor background)."""
     t = np.zeros(shape[:2], np.float32)
@@ -254,27 +254,12 @@ class ImageCache:
 
 # ---------------------------------------------------------------- recogniser crops
 
-def rec_items(split="train", sets=("sroie_train", "funsd_train", "icdar2015_train")):
-    """[(image path, quad, text)] for every legible, transcribed region."""
-    out = []
-    for s in sets:
-        for path, regions in load_set(s, split):
-            for r in regions:
-                if r.ignore or r.notext or not r.text.strip():
-                    continue
-                out.append((path, r.quad, r.text))
-    return out
-
-
-def library_box(q, rng=None):
-    """The box the library cuts for an annotated region: the shrunk target
-    grown again by the unclip distance, with the detector's imprecision
-    (jitter of a fraction of the line height) when rng is given."""
-    w, h = quad_size(q)
-    if rng is None:
-        return np.asarray(q, np.float32)
-    d = rng.uniform(-0.08, 0.22) * h
-    g = offset_quad(q, d)
+def library_box(q, rng):
+    """A box like the one the library cuts for an annotated region: the
+    quad grown or shrunk by -8%..+22% of its height, corners jittered by up
+    to 6% (the detector is never exact)."""
+    h = quad_size(q)[1]
+    g = offset_quad(q, rng.uniform(-0.08, 0.22) * h)
     g = np.asarray(q, np.float32) if g is None else g
     return g + rng.uniform(-0.06, 0.06, (4, 2)).astype(np.float32) * h
 
