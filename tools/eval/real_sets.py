@@ -106,8 +106,7 @@ def main():
     out = os.path.abspath(os.path.join(a.out_dir, "ci-rec"))
     rows = []
     for k, short in enumerate(REC_SETS):
-        lines = [(path, r) for path, regions in loaded[short] for r in regions
-                 if not r.ignore and not r.notext and r.text.strip()]
+        lines = [(path, r) for path, regions in loaded[short] for r in regions if r.transcribed]
         share = CI_LINES // len(REC_SETS) + (1 if k < CI_LINES % len(REC_SETS) else 0)
         rows += [row(path, r.quad, r.text, "", out) for path, r in spaced(lines, share)]
     write(out, rows)

@@ -35,6 +35,12 @@ class Region:
     def __init__(self, quad, text, ignore, notext):
         self.quad, self.text, self.ignore, self.notext = quad, text, ignore, notext
 
+    @property
+    def transcribed(self):
+        """A legible region with a transcript (recognition can learn from it
+        and be scored on it)."""
+        return not self.ignore and not self.notext and bool(self.text.strip())
+
 
 def load_set(name, split="train", root=DATA):
     """[(image path, [Region, ...])] of one set's train or val part, sorted."""

@@ -41,7 +41,7 @@ def real_regions(cs, split):
         for path, regions in realdata.load_set(name, split):
             keep = []
             for r in regions:
-                if r.ignore or r.notext or not r.text.strip():
+                if not r.transcribed:
                     continue
                 try:
                     cs.encode(r.text.strip())
@@ -146,8 +146,11 @@ def make_val(seed, n_mixed, n_digits, n_real=0):
         # fixed margin of 7% of the line height, like a close detector box.
         lines = [(path, r) for images in real_regions(cs, "val").values()
                  for path, regions in images for r in regions]
+        read = None, None  # the lines come grouped by image: read each once
         for path, r in lines[::max(1, len(lines) // n_real)][:n_real]:
-            img = cv2.imread(path, cv2.IMREAD_COLOR)
+            if read[0] != path:
+                read = path, cv2.imread(path, cv2.IMREAD_COLOR)
+            img = read[1]
             box = realdata.offset_quad(r.quad, 0.07 * realdata.quad_size(r.quad)[1])
             crop = realdata.crop_region(img, r.quad if box is None else box)
             items.append(("real", textgen.rec_preprocess(crop), r.text.strip()))
