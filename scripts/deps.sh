@@ -3,6 +3,8 @@
 # is already present.
 #   scripts/deps.sh          building the library and running the demo host
 #   scripts/deps.sh --tests  everything the test suite needs as well
+#   scripts/deps.sh --train  the tests' packages and the text-free photographs
+#                            that training lays text over (tools/train)
 set -euo pipefail
 
 packages=(
@@ -10,7 +12,7 @@ packages=(
   libopencv-dev libopencv-contrib-dev libpolyclipping-dev
   fonts-arphic-uming fonts-wqy-zenhei
 )
-if [ "${1:-}" = "--tests" ]; then
+if [ "${1:-}" = "--tests" ] || [ "${1:-}" = "--train" ]; then
   packages+=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
@@ -18,6 +20,9 @@ if [ "${1:-}" = "--tests" ]; then
     fonts-arphic-ukai fonts-wqy-microhei fonts-noto-cjk fonts-dejavu-core fonts-liberation
     python3 python3-torch python3-onnx python3-opencv python3-pil python3-numpy
   )
+fi
+if [ "${1:-}" = "--train" ]; then
+  packages+=(mate-backgrounds ukui-wallpapers plasma-workspace-wallpapers)
 fi
 
 missing=()

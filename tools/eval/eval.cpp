@@ -1,7 +1,7 @@
 // End-to-end accuracy of the library over an annotated evaluation set.
 //
 //   eval <model_dir> <data_dir> [--det-only | --crops] [--receipt-fields]
-//        [--max-cer R] [--min-f F] [--min-exact E] [--limit N] [--errors]
+//        [--fold-case] [--max-cer R] [--min-f F] [--min-exact E] [--limit N] [--errors]
 //
 // <data_dir> holds "gt.tsv": one text line per row,
 // "image<TAB>x0,y0,x1,y1,x2,y2,x3,y3<TAB>text[<TAB>flag]". The image path is
@@ -34,6 +34,9 @@
 // from its page the way the library cuts a detected line, from its quad grown
 // by 7% of its height on every side (a close detector box), and recognised;
 // reports the CER, the share of lines read exactly and the word scores.
+// --fold-case: truth and reading are ASCII-lower-cased before the character
+// error rate and the exact-line count, for sets whose transcripts do not keep
+// the printed case (SROIE's are upper-cased throughout).
 // --receipt-fields: also reports how often a receipt's date and total, as
 // found in its ground truth (see find_date and find_total), appear in the
 // recognised lines.
@@ -439,7 +442,7 @@ std::vector<std::vector<int>> crop_box(const std::vector<cv::Point2f>& q, const 
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: eval <model_dir> <data_dir> [--det-only | --crops] [--receipt-fields] [--max-cer R] "
+                 "usage: eval <model_dir> <data_dir> [--det-only | --crops] [--receipt-fields] [--fold-case] [--max-cer R] "
                  "[--min-f F] [--min-exact E] [--limit N] [--errors]\n");
     return 2;
 }
@@ -457,7 +460,7 @@ int main(int argc, char** argv) {
     std::string data_dir = argv[2];
     double max_cer = -1.0, min_f = -1.0, min_exact = -1.0;
     long limit = -1;
-    bool show_errors = false, det_only = false, crops = false, receipts = false;
+    bool show_errors = false, det_only = false, crops = false, receipts = false, fold_case = false;
     for (int i = 3; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--errors") {
@@ -474,6 +477,10 @@ int main(int argc, char** argv) {
         }
         if (a == "--receipt-fields") {
             receipts = true;
+            continue;
+        }
+        if (a == "--fold-case") {
+            fold_case = true;
             continue;
         }
         if (i + 1 >= argc) return usage();
@@ -568,7 +575,9 @@ int main(int argc, char** argv) {
     char empty_pattern[] = "";
 
     // Adds one ground-truth text and its reading to the error tallies.
-    auto score_text = [&](const std::string& page, const std::string& truth, const std::string& pred) {
+    auto score_text = [&](const std::string& page, const std::string& truth_text, const std::string& pred_text) {
+        const std::string truth = fold_case ? fold(truth_text) : truth_text;
+        const std::string pred = fold_case ? fold(pred_text) : pred_text;
         std::vector<char32_t> ref = to_code_points(truth), hyp = to_code_points(pred);
         size_t d = edit_distance(ref, hyp);
         if (show_errors && d > 0) std::printf("%s\t%zu\t%s\t%s\n", page.c_str(), d, truth.c_str(), pred.c_str());
@@ -614,7 +623,7 @@ int main(int argc, char** argv) {
             for (size_t k = 0; k < regions.size(); ++k) {
                 score_text(name, regions[k]->text, texts[k]);
                 ++n_crops;
-                if (texts[k] == regions[k]->text) ++n_exact;
+                if (fold_case ? fold(texts[k]) == fold(regions[k]->text) : texts[k] == regions[k]->text) ++n_exact;
             }
             if (page_transcribed) words.add(truth_texts, texts);
             if (receipts) fields.add(name, gt, texts, show_errors);

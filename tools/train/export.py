@@ -290,7 +290,8 @@ def export_net(kind, ckpt, out, timing=True):
     if kind == "rec":
         model = build(fast=bool(ck.get("fast")))
     else:
-        model = build(head="deconv" if "up1.0.weight" in state else "resize")
+        model = build(head="deconv" if "up1.0.weight" in state else "resize",
+                      refine="refine.0.0.weight" in state)
     if ckpt:
         load_ckpt(ckpt, model)
     model.eval()

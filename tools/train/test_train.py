@@ -59,7 +59,7 @@ class DictionaryTest(unittest.TestCase):
         rng = np.random.RandomState(3)
         for _ in range(2000):
             for t in (textgen.random_text(rng, cs)[0], textgen.line_text(rng, cs)[0],
-                      textgen.spaced_text(rng)):
+                      textgen.spaced_text(rng), textgen.latin_words(rng)):
                 self.assertTrue(t)
                 self.assertEqual(t, t.strip())  # a space at either end cannot be seen
                 self.assertNotIn("  ", t)
@@ -109,6 +109,69 @@ class GeometryTest(unittest.TestCase):
                 g = textgen.shrink_quad_grow(quads[j], 0.0, along=1.4 * h)
                 for i in range(j):
                     self.assertEqual(detpost.quad_iou(g, quads[i], None), 0.0, (i, j))
+
+
+class CaseFreeLossTest(unittest.TestCase):
+    def test_either_case_pays_nothing_only_where_flagged(self):
+        import train_rec
+        cs = textgen.Charset()
+        upper, lower = train_rec.case_pairs(cs)
+        label = cs.encode("AB")
+        # Two samples that both read "ab" with certainty (blank between).
+        T, K = 5, cs.num_classes
+        logp = torch.full((T, 2, K), -30.0)
+        for t, c in enumerate([cs.encode("a")[0], 0, cs.encode("b")[0], 0, 0]):
+            logp[t, :, c] = 0.0
+        flags = torch.tensor([True, False])
+        folded = train_rec.fold_case(logp, flags, upper, lower)
+        ctc = torch.nn.CTCLoss(blank=0, reduction="none")
+        loss = ctc(folded, torch.tensor(label * 2), torch.full((2,), T), torch.tensor([2, 2]))
+        self.assertLess(float(loss[0]), 1e-3)   # flagged: "ab" is a right reading of "AB"
+        self.assertGreater(float(loss[1]), 20)  # not flagged: case counts
+        # Nothing flagged: the scores are left as they are.
+        self.assertTrue(torch.equal(train_rec.fold_case(logp, torch.tensor([False, False]), upper, lower), logp))
+
+
+class PhotosTest(unittest.TestCase):
+    def setUp(self):
+        import tempfile
+        self.tmp = tempfile.TemporaryDirectory()
+        d = self.tmp.name
+        rng = np.random.RandomState(1)
+        # Two sizes of one wallpaper, a single picture, and a picture with text.
+        for rel, size in (("A/contents/images/640x400.jpg", (400, 640)),
+                          ("A/contents/images/160x100.jpg", (100, 160)),
+                          ("b.png", (90, 300)), ("focal-ubuntukylin.png", (50, 50))):
+            path = os.path.join(d, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            cv2.imwrite(path, rng.randint(0, 256, size + (3,)).astype(np.uint8))
+        self.globs = (os.path.join(d, "*/contents/images/*.jpg"), os.path.join(d, "*.png"))
+
+    def tearDown(self):
+        textgen.use_photo_backgrounds(None, 0.0)
+        self.tmp.cleanup()
+
+    def test_one_file_per_wallpaper_and_none_with_text(self):
+        p = textgen.Photos(self.globs)
+        self.assertEqual([os.path.basename(f) for f in p.files], ["640x400.jpg", "b.png"])
+
+    def test_crops_have_the_asked_size_at_any_scale(self):
+        p = textgen.Photos(self.globs, side=200)
+        rng = np.random.RandomState(2)
+        for h, w in ((8, 8), (512, 512), (37, 900), (900, 37), (90, 300)):
+            for _ in range(20):
+                c = p.crop(rng, h, w)
+                self.assertEqual(c.shape, (h, w, 3))
+                self.assertEqual(c.dtype, np.uint8)
+
+    def test_photo_backgrounds_keep_the_colour_text_is_set_against(self):
+        textgen.use_photo_backgrounds(textgen.Photos(self.globs), 1.0)
+        rng = np.random.RandomState(3)
+        c1, c2 = np.array([200.0, 180.0, 60.0], np.float32), np.zeros(3, np.float32)
+        bg = textgen.make_background(rng, 64, 96, c1, c2)
+        self.assertEqual(bg.shape, (64, 96, 3))
+        np.testing.assert_allclose(bg.mean((0, 1)), c1, atol=12.0)
+        self.assertGreater(float(bg.std()), 5.0)  # the photo's texture is there
 
 
 class RealDataTest(unittest.TestCase):
@@ -206,7 +269,7 @@ class ExportTest(unittest.TestCase):
 
     def test_bn_folding_is_exact(self):
         torch.manual_seed(0)
-        m = models.Detector().eval()
+        m = models.Detector(refine=True).eval()
         self._perturb_bn(m)
         x = torch.randn(1, 3, 96, 128)
         with torch.no_grad():
@@ -233,9 +296,9 @@ class ExportTest(unittest.TestCase):
 
     def test_detector_loads_in_cv2_dnn(self):
         import onnx
-        for head in ("deconv", "resize"):
+        for head, refine in (("deconv", False), ("resize", False), ("resize", True)):
             torch.manual_seed(0)
-            m = models.Detector(head=head).eval()
+            m = models.Detector(head=head, refine=refine).eval()
             self._perturb_bn(m)
             data, _ = export.det_onnx(m)
             ops = {n.op_type for n in onnx.load_from_string(data).graph.node}

@@ -244,6 +244,21 @@ def spaced_text(rng):
     return " ".join(items)
 
 
+def latin_words(rng):
+    """One to six words of letters, mostly lower case, sometimes with a
+    capitalised first word and a closing punctuation mark."""
+    words = []
+    for _ in range(rng.randint(1, 7)):
+        n = rng.randint(1, 11)
+        words.append("".join(LOWER[i] for i in rng.randint(0, 26, n)))
+    if rng.rand() < 0.5:
+        words[0] = words[0].capitalize()
+    t = " ".join(words)
+    if rng.rand() < 0.3:
+        t += ".,;:!?"[rng.randint(0, 6)]
+    return t
+
+
 def random_text(rng, cs, max_units=None):
     """Returns (text, cjk) where cjk tells whether a CJK font is required."""
     r = rng.rand()
@@ -395,8 +410,90 @@ def random_colors(rng):
     return bg, bg2, fg
 
 
+# Text-free photographs and artwork from Debian's wallpaper packages
+# (gnome-backgrounds is left out: its pictures are patterns and symbols).
+# Every picture these globs find was looked at; the one with lettering is
+# left out.
+WALLPAPER_GLOBS = (
+    "/usr/share/wallpapers/*/contents/images/*.jpg",
+    "/usr/share/backgrounds/mate/nature/*.jpg",
+    "/usr/share/backgrounds/*.jpg",
+    "/usr/share/backgrounds/*.png",
+)
+WALLPAPER_WITH_TEXT = ("focal-ubuntukylin.png",)  # shows a version number
+
+
+class Photos:
+    """Text-free pictures, decoded once at most `side` px on the longer side,
+    from which random crops are cut (RGB float32)."""
+
+    def __init__(self, globs=WALLPAPER_GLOBS, side=1600):
+        import glob
+        by_dir = {}
+        for g in globs:
+            for f in sorted(glob.glob(g)):
+                if os.path.basename(f) in WALLPAPER_WITH_TEXT:
+                    continue
+                # One file per wallpaper (the packages ship several sizes).
+                key = os.path.dirname(f) if "/contents/images" in f else f
+                if key not in by_dir or os.path.getsize(f) > os.path.getsize(by_dir[key]):
+                    by_dir[key] = f
+        self.files = sorted(by_dir.values())
+        self.side = side
+        self.images = {}
+
+    def __len__(self):
+        return len(self.files)
+
+    def _get(self, i):
+        img = self.images.get(i)
+        if img is None:
+            img = cv2.imread(self.files[i], cv2.IMREAD_COLOR)
+            if img is None:
+                raise RuntimeError("cannot read " + self.files[i])
+            f = self.side / float(max(img.shape[:2]))
+            if f < 1.0:
+                img = cv2.resize(img, None, fx=f, fy=f, interpolation=cv2.INTER_AREA)
+            self.images[i] = img
+        return img
+
+    def crop(self, rng, h, w):
+        """A random h x w crop (BGR uint8) at a random scale, maybe mirrored."""
+        img = self._get(int(rng.randint(len(self.files))))
+        ih, iw = img.shape[:2]
+        lo = max(h / float(ih), w / float(iw))
+        f = lo * rng.uniform(1.0, 3.0)
+        sh, sw = int(math.ceil(ih * f)), int(math.ceil(iw * f))
+        y0 = int(rng.randint(0, sh - h + 1))
+        x0 = int(rng.randint(0, sw - w + 1))
+        # Cut from the source first, so a large scale never resizes the whole picture.
+        sy0, sx0 = int(y0 / f), int(x0 / f)
+        sy1, sx1 = min(ih, int(math.ceil((y0 + h) / f)) + 1), min(iw, int(math.ceil((x0 + w) / f)) + 1)
+        part = cv2.resize(img[sy0:sy1, sx0:sx1], (w, h), interpolation=cv2.INTER_LINEAR)
+        if rng.rand() < 0.5:
+            part = part[:, ::-1]
+        return np.ascontiguousarray(part)
+
+
+_photos = None
+_photo_prob = 0.0
+
+
+def use_photo_backgrounds(photos, prob):
+    """From now on a fraction `prob` of rendered backgrounds is a photo crop
+    (training only; evaluation pages keep the plain backgrounds)."""
+    global _photos, _photo_prob
+    _photos = photos if photos is not None and len(photos) else None
+    _photo_prob = prob if _photos is not None else 0.0
+
+
 def make_background(rng, h, w, c1, c2):
-    """RGB float32 background: flat, gradient or a smooth noise texture."""
+    """RGB float32 background: flat, gradient or a smooth noise texture, or
+    (when enabled) a photo crop whose brightness is pulled to `c1`, so that
+    text coloured against `c1` stays legible on it."""
+    if _photo_prob and rng.rand() < _photo_prob:
+        photo = cv2.cvtColor(_photos.crop(rng, h, w), cv2.COLOR_BGR2RGB).astype(np.float32)
+        return np.clip(c1[None, None, :] + (photo - photo.mean((0, 1))) * rng.uniform(0.2, 0.5), 0, 255)
     r = rng.rand()
     if r < 0.35:
         img = np.empty((h, w, 3), np.float32)

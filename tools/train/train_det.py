@@ -30,18 +30,20 @@ import textgen  # noqa: E402
 # Share of each real set among the real samples; the rest of a batch is
 # rendered pages (REAL_SHARE of the samples are real).
 REAL_WEIGHTS = {"icdar2015_train": 0.35, "sroie_train": 0.2, "msra_td500_train": 0.2, "funsd_train": 0.25}
-REAL_SHARE = 0.7
+REAL_SHARE = 0.55
 BLANK_SHARE = 0.04  # images without any text (uniform, gradient, noise)
+PHOTO_SHARE = 0.08  # text-free photographs (wallpapers), when installed
+PHOTO_BACKGROUND = 0.3  # rendered pages laid over a photograph
 
 
-def make_model(head="resize"):
-    return models.Detector(head=head)
+def make_model(head="resize", refine=True):
+    return models.Detector(head=head, refine=refine and head == "resize")
 
 
 class PageBatches(torch.utils.data.IterableDataset):
     """Batches of (input, target, loss weight): real views and rendered pages."""
 
-    def __init__(self, batch, seed, sizes=(384, 448, 512, 576), real_share=REAL_SHARE):
+    def __init__(self, batch, seed, sizes=(384, 448, 512, 576, 640), real_share=REAL_SHARE):
         self.batch = batch
         self.seed = seed
         self.sizes = sizes
@@ -65,6 +67,8 @@ class PageBatches(torch.utils.data.IterableDataset):
         fonts = textgen.FontCache()
         sets = {n: realdata.load_set(n, "train") for n in REAL_WEIGHTS} if self.real_share else {}
         cache = realdata.ImageCache()
+        photos = textgen.Photos()
+        textgen.use_photo_backgrounds(photos, PHOTO_BACKGROUND)
         while True:
             s = int(self.sizes[rng.randint(0, len(self.sizes))])
             n = max(2, int(self.batch * (512 * 512) / float(s * s)))
@@ -75,14 +79,20 @@ class PageBatches(torch.utils.data.IterableDataset):
                 if rng.rand() < BLANK_SHARE:
                     img = realdata.blank_view(rng, s, s)
                     ys[i, 0] = 0.0
+                elif len(photos) and rng.rand() < PHOTO_SHARE:
+                    img = realdata.photometric(photos.crop(rng, s, s), rng)
+                    ys[i, 0] = 0.0
                 elif rng.rand() < self.real_share:
                     img, regs = self.real_sample(rng, sets, cache, s)
                     ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape)
                 else:
-                    hi = 80 if rng.rand() < 0.5 else 40
+                    # Mostly small and middle sizes; every fifth page has
+                    # display text up to a quarter of the view high.
+                    r = rng.rand()
+                    hi = 40 if r < 0.4 else 80 if r < 0.8 else s // 4
                     img, quads, _ = textgen.make_page(rng, cs, fonts, s, s, train=True,
-                                                      max_lines=int(rng.randint(4, 30)),
-                                                      size_range=(12, hi), vert_prob=0.06)
+                                                      max_lines=int(rng.randint(4, 30)) if hi <= 80 else int(rng.randint(1, 8)),
+                                                      size_range=(12, hi), vert_prob=0.1)
                     ys[i, 0] = textgen.det_target(quads, img.shape)
                 ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
                 xs[i] = textgen.det_normalize(img)
@@ -203,11 +213,13 @@ def main():
     ap.add_argument("--init", default=None,
                     help="checkpoint whose (EMA) weights start a new run")
     ap.add_argument("--real-val", type=int, default=8, help="validation images per real set")
+    ap.add_argument("--no-refine", action="store_true",
+                    help="the head without its refinement block at 1/4 (the earlier form)")
     args = ap.parse_args()
 
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
-    model = make_model()
+    model = make_model(refine=not args.no_refine)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model, decay=0.995)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
