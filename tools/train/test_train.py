@@ -96,8 +96,9 @@ class GeometryTest(unittest.TestCase):
         cs = textgen.Charset()
         fonts = textgen.FontCache()
         rng = np.random.RandomState(5)
-        for _ in range(3):
-            img, quads, texts = textgen.make_page(rng, cs, fonts, 512, 512, max_lines=30, min_lines=20)
+        for hershey in (0.0, 0.0, 1.0):  # the last page: ASCII lines in stroke fonts
+            img, quads, texts = textgen.make_page(rng, cs, fonts, 512, 512, max_lines=30, min_lines=20,
+                                                  hershey_prob=hershey)
             self.assertEqual(img.shape, (512, 512, 3))
             self.assertEqual(len(quads), len(texts))
             t = textgen.det_target(quads, img.shape)

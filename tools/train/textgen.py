@@ -772,14 +772,38 @@ def _quad_to_mask_coords(q, scale):
     return np.round(q * scale).astype(np.int32)
 
 
+HERSHEY_FACES = (cv2.FONT_HERSHEY_SIMPLEX, cv2.FONT_HERSHEY_PLAIN, cv2.FONT_HERSHEY_DUPLEX,
+                 cv2.FONT_HERSHEY_COMPLEX, cv2.FONT_HERSHEY_TRIPLEX)
+
+
+def render_hershey_mask(text, size, rng):
+    """ASCII text in one of OpenCV's stroke (Hershey) fonts, with a random
+    stroke weight: plotter-like letters with wide gaps around narrow signs.
+    Returns (mask, ink_box) like render_text_mask."""
+    face = HERSHEY_FACES[rng.randint(len(HERSHEY_FACES))]
+    (_, cap), _ = cv2.getTextSize("H", face, 1.0, 1)
+    scale = 0.7 * size / max(cap, 1)
+    thick = max(1, int(round(scale * rng.uniform(0.8, 2.5))))
+    (w, h), base = cv2.getTextSize(text, face, scale, thick)
+    pad = int(size * 0.5) + 4 + thick
+    canvas = np.zeros((h + base + 2 * pad, w + 2 * pad), np.uint8)
+    cv2.putText(canvas, text, (pad, pad + h), face, scale, 255, thick, cv2.LINE_AA)
+    m = canvas.astype(np.float32) / 255.0
+    ys, xs = np.nonzero(m > 0.2)
+    if len(xs) == 0:
+        return m, None
+    return m, (int(xs.min()), int(ys.min()), int(xs.max()) + 1, int(ys.max()) + 1)
+
+
 def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines=1,
               size_range=(12, 80), rot_prob=0.3, max_angle=20.0, page_border=True,
-              held_out_prob=0.0, vert_prob=0.0):
+              held_out_prob=0.0, vert_prob=0.0, hershey_prob=0.0):
     """Renders a page. Returns (BGR uint8 image, list of quads, list of texts).
 
     train=False renders a clean page (no stray strokes, border or
     degradation) and may use the held-out font for a fraction
-    `held_out_prob` of the lines.
+    `held_out_prob` of the lines. In training a fraction `hershey_prob` of
+    the ASCII lines is drawn in OpenCV's stroke fonts.
 
     Lines never overlap; a gap of at least ~0.3 line heights separates their
     boxes so the shrunk regions stay apart. A fraction `vert_prob` of the
@@ -816,7 +840,10 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
         face = pick_font(rng, c, not held)
         font = fonts.get(face, size)
         spacing = 0.0 if rng.rand() < 0.8 else rng.uniform(0.0, 0.12 if " " in t else 0.3) * size
-        mask, ink = render_text_mask(t, font, spacing)
+        if train and hershey_prob and not needs_cjk(t) and rng.rand() < hershey_prob:
+            mask, ink = render_hershey_mask(t, size, rng)
+        else:
+            mask, ink = render_text_mask(t, font, spacing)
         if ink is None:
             continue
         bx0, by0, bx1, by1 = line_box(ink, size)

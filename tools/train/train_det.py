@@ -43,11 +43,12 @@ def make_model(head="resize", refine=True):
 class PageBatches(torch.utils.data.IterableDataset):
     """Batches of (input, target, loss weight): real views and rendered pages."""
 
-    def __init__(self, batch, seed, sizes=(384, 448, 512, 576, 640), real_share=REAL_SHARE):
+    def __init__(self, batch, seed, sizes=(384, 448, 512, 576, 640), real_share=REAL_SHARE, hershey_prob=0.0):
         self.batch = batch
         self.seed = seed
         self.sizes = sizes
         self.real_share = real_share if realdata.available() else 0.0
+        self.hershey_prob = hershey_prob
 
     def real_sample(self, rng, sets, cache, s):
         names = list(REAL_WEIGHTS)
@@ -92,7 +93,8 @@ class PageBatches(torch.utils.data.IterableDataset):
                     hi = 40 if r < 0.4 else 80 if r < 0.8 else s // 4
                     img, quads, _ = textgen.make_page(rng, cs, fonts, s, s, train=True,
                                                       max_lines=int(rng.randint(4, 30)) if hi <= 80 else int(rng.randint(1, 8)),
-                                                      size_range=(12, hi), vert_prob=0.1)
+                                                      size_range=(12, hi), vert_prob=0.1,
+                                                      hershey_prob=self.hershey_prob)
                     ys[i, 0] = textgen.det_target(quads, img.shape)
                 ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
                 xs[i] = textgen.det_normalize(img)
@@ -213,6 +215,10 @@ def main():
     ap.add_argument("--init", default=None,
                     help="checkpoint whose (EMA) weights start a new run")
     ap.add_argument("--real-val", type=int, default=8, help="validation images per real set")
+    ap.add_argument("--real-share", type=float, default=REAL_SHARE,
+                    help="share of real views among the samples with text")
+    ap.add_argument("--hershey", type=float, default=0.0,
+                    help="share of rendered ASCII lines drawn in OpenCV's stroke fonts")
     ap.add_argument("--no-refine", action="store_true",
                     help="the head without its refinement block at 1/4 (the earlier form)")
     args = ap.parse_args()
@@ -234,7 +240,7 @@ def main():
            args.workers, args.budget_min))
     val = make_val(args.seed + 999, args.val_pages)
     real_val = make_real_val(args.real_val)
-    ds = PageBatches(args.batch, args.seed + step)
+    ds = PageBatches(args.batch, args.seed + step, real_share=args.real_share, hershey_prob=args.hershey)
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2)
     start = time.time() - elapsed

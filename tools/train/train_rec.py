@@ -254,6 +254,8 @@ def main():
     ap.add_argument("--tag", default="rec", help="file prefix inside work/")
     ap.add_argument("--init", default=None,
                     help="checkpoint whose (EMA) weights start a new run")
+    ap.add_argument("--real-share", type=float, default=REAL_SHARE,
+                    help="share of the training lines cut from the real sets")
     ap.add_argument("--no-case-free", action="store_true",
                     help="score the upper-cased receipt transcripts case by case (the earlier loss)")
     ap.add_argument("--fast", action="store_true",
@@ -285,7 +287,8 @@ def main():
 
     val = make_val(args.seed + 999, args.val_mixed, args.val_digits, args.val_real)
     # Resuming continues with fresh data rather than replaying the same stream.
-    ds = LineBatches(args.batch, args.seed + step, model.step(), case_free=not args.no_case_free)
+    ds = LineBatches(args.batch, args.seed + step, model.step(), real_share=args.real_share,
+                     case_free=not args.no_case_free)
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2,
                                      persistent_workers=False)
