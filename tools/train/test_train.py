@@ -133,6 +133,32 @@ class CaseFreeLossTest(unittest.TestCase):
         self.assertTrue(torch.equal(train_rec.fold_case(logp, torch.tensor([False, False]), upper, lower), logp))
 
 
+class StripBatchTest(unittest.TestCase):
+    def test_strips_lie_or_stand_with_targets_off_the_border(self):
+        import train_det
+        ds = train_det.PageBatches(4, 1, real_share=0.0, strip_share=1.0)
+        rng = np.random.RandomState(7)
+        cs, fonts = textgen.Charset(), textgen.FontCache()
+        seen = set()
+        for _ in range(6):
+            x, y, w = ds.strip_batch(rng, cs, fonts)
+            n, c, h, wd = x.shape
+            self.assertEqual((c, y.shape, w.shape), (3, (n, 1, h, wd), (n, 1, h, wd)))
+            standing = h > wd
+            seen.add(standing)
+            band = min(h, wd)
+            self.assertIn(band, (32, 64, 96))
+            t = y.numpy()[:, 0]
+            if standing:
+                t = t.transpose(0, 2, 1)
+            self.assertGreater(float(t.sum()), 0.0)
+            # The grey border the library adds (20 px before scaling) holds no text.
+            edge = max(1, int(band * 20 / 300.0))
+            self.assertEqual(float(t[:, :edge].sum() + t[:, -edge:].sum()), 0.0)
+            self.assertGreaterEqual(float(w.min()), 1.0)
+        self.assertEqual(seen, {False, True})
+
+
 class PhotosTest(unittest.TestCase):
     def setUp(self):
         import tempfile

@@ -43,12 +43,48 @@ def make_model(head="resize", refine=True):
 class PageBatches(torch.utils.data.IterableDataset):
     """Batches of (input, target, loss weight): real views and rendered pages."""
 
-    def __init__(self, batch, seed, sizes=(384, 448, 512, 576, 640), real_share=REAL_SHARE, hershey_prob=0.0):
+    def __init__(self, batch, seed, sizes=(384, 448, 512, 576, 640), real_share=REAL_SHARE, hershey_prob=0.0,
+                 strip_share=0.0):
         self.batch = batch
         self.seed = seed
         self.sizes = sizes
         self.real_share = real_share if realdata.available() else 0.0
         self.hershey_prob = hershey_prob
+        self.strip_share = strip_share
+
+    def strip_batch(self, rng, cs, fonts):
+        """A batch of thin strips: one rendered line on a page not much
+        taller (or longer) than the line, padded with the library's grey
+        and scaled to an input 32-96 px high, so that the line fills most of
+        the band, as when a host passes a single line. Half the batches
+        stand upright (the strip turned a quarter, as the library sees a
+        tall strip)."""
+        hs = int(rng.choice([32, 32, 64, 96]))
+        wsz = int(rng.choice([512, 768, 1024]))
+        n = max(2, int(self.batch * (512 * 512) / float(hs * wsz)))
+        xs = np.empty((n, 3, hs, wsz), np.float32)
+        ys = np.zeros((n, 1, hs, wsz), np.float32)
+        for i in range(n):
+            # The page before padding and scaling: its line takes 35-80% of
+            # the band once the 20 px border is added.
+            size = int(rng.randint(16, 90))
+            h0 = int(size * rng.uniform(1.25, 2.2))
+            w0 = int(round((h0 + 40) * wsz / float(hs))) - 40
+            page, quads, _ = textgen.make_page(rng, cs, fonts, w0, h0, train=True, max_lines=1,
+                                               size_range=(size, size + 1), rot_prob=0.0,
+                                               page_border=False, hershey_prob=self.hershey_prob)
+            padded = cv2.copyMakeBorder(page, 20, 20, 20, 20, cv2.BORDER_CONSTANT, value=(127, 127, 127))
+            fx, fy = wsz / float(padded.shape[1]), hs / float(padded.shape[0])
+            img = cv2.resize(padded, (wsz, hs), interpolation=cv2.INTER_LINEAR)
+            quads = [(q + 20.0) * np.array([fx, fy], np.float32) for q in quads]
+            ys[i, 0] = textgen.det_target(quads, img.shape)
+            xs[i] = textgen.det_normalize(img)
+        ws = np.ones_like(ys)
+        for i in range(n):
+            ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
+        if rng.rand() < 0.5:
+            xs, ys, ws = (np.ascontiguousarray(np.rot90(a, 1, (2, 3))) for a in (xs, ys, ws))
+        return torch.from_numpy(xs), torch.from_numpy(ys), torch.from_numpy(ws)
 
     def real_sample(self, rng, sets, cache, s):
         names = list(REAL_WEIGHTS)
@@ -71,6 +107,9 @@ class PageBatches(torch.utils.data.IterableDataset):
         photos = textgen.Photos()
         textgen.use_photo_backgrounds(photos, PHOTO_BACKGROUND)
         while True:
+            if rng.rand() < self.strip_share:
+                yield self.strip_batch(rng, cs, fonts)
+                continue
             s = int(self.sizes[rng.randint(0, len(self.sizes))])
             n = max(2, int(self.batch * (512 * 512) / float(s * s)))
             xs = np.empty((n, 3, s, s), np.float32)
@@ -219,6 +258,8 @@ def main():
                     help="share of real views among the samples with text")
     ap.add_argument("--hershey", type=float, default=0.0,
                     help="share of rendered ASCII lines drawn in OpenCV's stroke fonts")
+    ap.add_argument("--strips", type=float, default=0.0,
+                    help="share of batches made of thin single-line strips")
     ap.add_argument("--no-refine", action="store_true",
                     help="the head without its refinement block at 1/4 (the earlier form)")
     args = ap.parse_args()
@@ -240,7 +281,8 @@ def main():
            args.workers, args.budget_min))
     val = make_val(args.seed + 999, args.val_pages)
     real_val = make_real_val(args.real_val)
-    ds = PageBatches(args.batch, args.seed + step, real_share=args.real_share, hershey_prob=args.hershey)
+    ds = PageBatches(args.batch, args.seed + step, real_share=args.real_share, hershey_prob=args.hershey,
+                     strip_share=args.strips)
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2)
     start = time.time() - elapsed
