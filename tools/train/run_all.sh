@@ -18,8 +18,7 @@
 #    stopped one, as here):
 #    detector: a 105-min schedule without the refinement block of its head,
 #    stopped after 31 min (checkpoint at 28 min); 72 min with the block;
-#    16 min with a fifth of the rendered ASCII lines in stroke fonts; 14 min
-#    with 15% of the batches thin single-line strips;
+#    16 min with a fifth of the rendered ASCII lines in stroke fonts;
 #    recogniser: a 105-min schedule (78% real lines), stopped after 56 min
 #    (checkpoint at 54 min); a 40-min schedule with the case-free loss on the
 #    receipts' upper-cased transcripts, stopped after 25 min (checkpoint at
@@ -52,9 +51,7 @@ echo "== training, side by side (logs in $WORK)"
     "$PY" "$TRAIN/train_det.py" --budget-min 72 --threads 3 --workers 2 --batch 12 --lr 1e-3 \
         --tag det_v3 --init "$WORK/det_v2_last.pt" &&
     "$PY" "$TRAIN/train_det.py" --budget-min 16 --threads 3 --workers 2 --batch 12 --lr 3e-4 \
-        --hershey 0.2 --val-every-min 5 --tag det_v4 --init "$WORK/det_v3_last.pt" &&
-    "$PY" "$TRAIN/train_det.py" --budget-min 14 --threads 6 --workers 2 --batch 12 --lr 3e-4 \
-        --hershey 0.2 --strips 0.15 --val-every-min 5 --tag det_v5 --init "$WORK/det_v4_last.pt"
+        --hershey 0.2 --val-every-min 5 --tag det_v4 --init "$WORK/det_v3_last.pt"
 ) > "$WORK/det.out" 2>&1 &
 det_pid=$!
 (
@@ -70,7 +67,7 @@ wait "$det_pid" || { echo "detector training failed; see $WORK/det.out" >&2; exi
 wait "$rec_pid" || { echo "recogniser training failed; see $WORK/rec.out" >&2; exit 1; }
 
 echo "== export + cv2.dnn check"
-"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_v5_last.pt" --rec-ckpt "$WORK/rec_v4_last.pt"
+"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_v4_last.pt" --rec-ckpt "$WORK/rec_v4_last.pt"
 
 echo "== pack"
 if [ ! -x "$MODEL_TOOL" ]; then
