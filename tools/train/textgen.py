@@ -356,7 +356,11 @@ def render_text_mask(text, font, spacing=0.0):
         for c in text:
             d.text((x, pad), c, fill=255, font=font)
             x += font.getlength(c) + spacing
-    m = np.asarray(img, dtype=np.float32) / 255.0
+    return _with_ink_box(np.asarray(img, dtype=np.float32) / 255.0)
+
+
+def _with_ink_box(m):
+    """(mask, (x0, y0, x1, y1) of its ink) or (mask, None) when it holds none."""
     ys, xs = np.nonzero(m > 0.2)
     if len(xs) == 0:
         return m, None
@@ -788,11 +792,7 @@ def render_hershey_mask(text, size, rng):
     pad = int(size * 0.5) + 4 + thick
     canvas = np.zeros((h + base + 2 * pad, w + 2 * pad), np.uint8)
     cv2.putText(canvas, text, (pad, pad + h), face, scale, 255, thick, cv2.LINE_AA)
-    m = canvas.astype(np.float32) / 255.0
-    ys, xs = np.nonzero(m > 0.2)
-    if len(xs) == 0:
-        return m, None
-    return m, (int(xs.min()), int(ys.min()), int(xs.max()) + 1, int(ys.max()) + 1)
+    return _with_ink_box(canvas.astype(np.float32) / 255.0)
 
 
 def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines=1,
