@@ -204,6 +204,26 @@ TEST_F(EndToEnd, ImageWithoutText) {
     EXPECT_TRUE(results.empty()) << describe(results);
 }
 
+TEST_F(EndToEnd, BlankUniformAndNoiseImagesGiveNoLine) {
+    std::vector<std::pair<std::string, cv::Mat>> images;
+    images.emplace_back("white 32 x 32", cv::Mat(32, 32, CV_8UC3, cv::Scalar::all(255)));
+    images.emplace_back("black 32 x 32", cv::Mat(32, 32, CV_8UC3, cv::Scalar::all(0)));
+    images.emplace_back("grey 640 x 480", cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(128)));
+    images.emplace_back("blue 1280 x 720", cv::Mat(720, 1280, CV_8UC3, cv::Scalar(200, 90, 20)));
+    cv::Mat noise(720, 960, CV_8UC3);
+    cv::RNG rng(11);
+    rng.fill(noise, cv::RNG::NORMAL, cv::Scalar::all(128), cv::Scalar::all(40));
+    images.emplace_back("noise 960 x 720", noise);
+    cv::Mat fine(480, 640, CV_8UC3);
+    rng.fill(fine, cv::RNG::UNIFORM, 0, 256);
+    images.emplace_back("uniform noise 640 x 480", fine);
+    for (auto& named : images) {
+        std::vector<BOX_RESULT> results(1);
+        EXPECT_EQ(run(named.second, "", results), 0) << named.first;
+        EXPECT_TRUE(results.empty()) << named.first << "\n" << describe(results);
+    }
+}
+
 TEST_F(EndToEnd, BatchGivesTheRecordsOfSingleCalls) {
     std::vector<cv::Mat> imgs = {render(800, 240, {{"Customer 7781", cv::Point(50, 100)}}, 40),
                                  render(800, 240, {{"收货人 王先生", cv::Point(50, 80)}, {"Total 96.00", cv::Point(50, 180)}}, 40)};

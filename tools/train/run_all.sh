@@ -18,7 +18,11 @@
 #    stopped one, as here):
 #    detector: a 105-min schedule without the refinement block of its head,
 #    stopped after 31 min (checkpoint at 28 min); 72 min with the block;
-#    16 min with a fifth of the rendered ASCII lines in stroke fonts;
+#    16 min with a fifth of the rendered ASCII lines in stroke fonts; 18 min
+#    with 8% of the batches thin single-line strips (squashed as the
+#    library's rounding of the band squashes them; that run turned the
+#    standing strips counter-clockwise only); 15 min more with the standing
+#    strips turned mostly clockwise, as now;
 #    recogniser: a 105-min schedule (78% real lines), stopped after 56 min
 #    (checkpoint at 54 min); a 40-min schedule with the case-free loss on the
 #    receipts' upper-cased transcripts, stopped after 25 min (checkpoint at
@@ -51,7 +55,11 @@ echo "== training, side by side (logs in $WORK)"
     "$PY" "$TRAIN/train_det.py" --budget-min 72 --threads 3 --workers 2 --batch 12 --lr 1e-3 \
         --tag det_v3 --init "$WORK/det_v2_last.pt" &&
     "$PY" "$TRAIN/train_det.py" --budget-min 16 --threads 3 --workers 2 --batch 12 --lr 3e-4 \
-        --hershey 0.2 --val-every-min 5 --tag det_v4 --init "$WORK/det_v3_last.pt"
+        --hershey 0.2 --val-every-min 5 --tag det_v4 --init "$WORK/det_v3_last.pt" &&
+    "$PY" "$TRAIN/train_det.py" --budget-min 18 --threads 3 --workers 2 --batch 12 --lr 3e-4 \
+        --hershey 0.2 --strips 0.08 --val-every-min 9 --tag det_v7 --init "$WORK/det_v4_last.pt" &&
+    "$PY" "$TRAIN/train_det.py" --budget-min 15 --threads 2 --workers 2 --batch 12 --lr 3e-4 \
+        --hershey 0.2 --strips 0.08 --val-every-min 7.5 --tag det_v9 --init "$WORK/det_v7_last.pt"
 ) > "$WORK/det.out" 2>&1 &
 det_pid=$!
 (
@@ -67,7 +75,7 @@ wait "$det_pid" || { echo "detector training failed; see $WORK/det.out" >&2; exi
 wait "$rec_pid" || { echo "recogniser training failed; see $WORK/rec.out" >&2; exit 1; }
 
 echo "== export + cv2.dnn check"
-"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_v4_last.pt" --rec-ckpt "$WORK/rec_v4_last.pt"
+"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_v9_last.pt" --rec-ckpt "$WORK/rec_v4_last.pt"
 
 echo "== pack"
 if [ ! -x "$MODEL_TOOL" ]; then

@@ -120,17 +120,49 @@ class CaseFreeLossTest(unittest.TestCase):
         label = cs.encode("AB")
         # Two samples that both read "ab" with certainty (blank between).
         T, K = 5, cs.num_classes
-        logp = torch.full((T, 2, K), -30.0)
+        logits = torch.full((2, T, K), -30.0)
         for t, c in enumerate([cs.encode("a")[0], 0, cs.encode("b")[0], 0, 0]):
-            logp[t, :, c] = 0.0
+            logits[:, t, c] = 0.0
         flags = torch.tensor([True, False])
-        folded = train_rec.fold_case(logp, flags, upper, lower)
+        folded = train_rec.fold_case(logits, flags, upper, lower)
         ctc = torch.nn.CTCLoss(blank=0, reduction="none")
         loss = ctc(folded, torch.tensor(label * 2), torch.full((2,), T), torch.tensor([2, 2]))
         self.assertLess(float(loss[0]), 1e-3)   # flagged: "ab" is a right reading of "AB"
         self.assertGreater(float(loss[1]), 20)  # not flagged: case counts
-        # Nothing flagged: the scores are left as they are.
-        self.assertTrue(torch.equal(train_rec.fold_case(logp, torch.tensor([False, False]), upper, lower), logp))
+        # Nothing flagged: plain log-probabilities.
+        plain = torch.log_softmax(logits, dim=2).transpose(0, 1)
+        self.assertTrue(torch.equal(train_rec.fold_case(logits, torch.tensor([False, False]), upper, lower), plain))
+
+    def test_either_case_is_pushed_alike(self):
+        # The loss must not favour the case the network already leans to:
+        # the two logits of a letter get the same gradient.
+        import train_rec
+        cs = textgen.Charset()
+        upper, lower = train_rec.case_pairs(cs)
+        torch.manual_seed(3)
+        T, K = 6, cs.num_classes
+        z = torch.randn(1, T, K)
+        a_up, a_low = cs.encode("A")[0], cs.encode("a")[0]
+        z[:, :, a_up] += 3.0  # leans to the capital, not certain
+        z[:, :, a_low] += 1.0
+        z.requires_grad_(True)
+        folded = train_rec.fold_case(z, torch.tensor([True]), upper, lower)
+        ctc = torch.nn.CTCLoss(blank=0)
+        loss = ctc(folded, torch.tensor(cs.encode("A")), torch.tensor([T]), torch.tensor([1]))
+        loss.backward()
+        g = z.grad[0]
+        self.assertGreater(float(g[:, a_up].abs().max()), 1e-3)
+        torch.testing.assert_close(g[:, a_up], g[:, a_low], atol=1e-6, rtol=1e-5)
+        # The capital's probability is the sum of both cases'.
+        p = torch.softmax(z.detach(), dim=2)[0]
+        torch.testing.assert_close(folded[:, 0, a_up].exp(), p[:, a_up] + p[:, a_low])
+
+    def test_case_free_labels_hold_capitals_only(self):
+        # A lower-case letter in a case-free label could never be matched:
+        # its column is folded into the capital's.
+        import train_rec
+        self.assertEqual(train_rec.ascii_upper("Total: 12,50 café"), "TOTAL: 12,50 CAFé")
+        self.assertEqual(train_rec.ascii_upper("收货人 abc"), "收货人 ABC")
 
 
 class StripBatchTest(unittest.TestCase):

@@ -58,7 +58,9 @@ class PageBatches(torch.utils.data.IterableDataset):
         and scaled to an input 32-96 px high, so that the line fills most of
         the band, as when a host passes a single line. Half the batches
         stand upright (the strip turned a quarter, as the library sees a
-        tall strip)."""
+        tall strip). The library rounds the band down to a multiple of 32
+        rows while the length is scaled by the limit alone, so in half the
+        strips the line is squashed to 50-100% of its height."""
         hs = int(rng.choice([32, 32, 64, 96]))
         wsz = int(rng.choice([512, 768, 1024]))
         n = max(2, int(self.batch * (512 * 512) / float(hs * wsz)))
@@ -69,7 +71,8 @@ class PageBatches(torch.utils.data.IterableDataset):
             # the band once the 20 px border is added.
             size = int(rng.randint(16, 90))
             h0 = int(size * rng.uniform(1.25, 2.2))
-            w0 = int(round((h0 + 40) * wsz / float(hs))) - 40
+            squash = rng.uniform(0.5, 1.0) if rng.rand() < 0.5 else 1.0
+            w0 = int(round((h0 + 40) * wsz * squash / float(hs))) - 40
             page, quads, _ = textgen.make_page(rng, cs, fonts, w0, h0, train=True, max_lines=1,
                                                size_range=(size, size + 1), rot_prob=0.0,
                                                page_border=False, hershey_prob=self.hershey_prob)
@@ -83,7 +86,10 @@ class PageBatches(torch.utils.data.IterableDataset):
         for i in range(n):
             ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
         if rng.rand() < 0.5:
-            xs, ys, ws = (np.ascontiguousarray(np.rot90(a, 1, (2, 3))) for a in (xs, ys, ws))
+            # Mostly a quarter turn clockwise (the line reads top to bottom,
+            # as the library expects of a tall crop), as on the pages.
+            k = -1 if rng.rand() < 0.7 else 1
+            xs, ys, ws = (np.ascontiguousarray(np.rot90(a, k, (2, 3))) for a in (xs, ys, ws))
         return torch.from_numpy(xs), torch.from_numpy(ys), torch.from_numpy(ws)
 
     def real_sample(self, rng, sets, cache, s):

@@ -41,6 +41,12 @@ LINES_PER_IMAGE = 6
 # Their lines teach the letters but not the case: the loss there takes a
 # letter's upper- and lower-case scores together.
 CASE_FREE_SETS = ("sroie_train",)
+# With --case-free-all the forms and scene words are scored case-free too:
+# a third to a half of their words are all capitals, and in crops whose
+# letters are 8-16 px high the x-height letters (c o s u v w x z) look the
+# same in either case, so their lines pull the network towards capitals
+# even on clean print. Case is then learned from the rendered lines, where
+# it is never in doubt.
 
 
 def real_regions(cs, split):
@@ -90,8 +96,15 @@ def real_lines(rng, by_set, k, case_free_sets=CASE_FREE_SETS):
         crop = realdata.crop_region(img, realdata.library_box(r.quad, rng))
         if rng.rand() < 0.5:
             crop = realdata.photometric(crop, rng)
-        out.append((crop, r.text.strip(), name in case_free_sets))
+        free = name in case_free_sets
+        text = r.text.strip()
+        out.append((crop, ascii_upper(text) if free else text, free))
     return out
+
+
+def ascii_upper(text):
+    """a-z to A-Z, nothing else: the case-free loss scores labels in capitals."""
+    return "".join(chr(ord(c) - 32) if "a" <= c <= "z" else c for c in text)
 
 
 def case_pairs(cs):
@@ -101,15 +114,28 @@ def case_pairs(cs):
     return torch.tensor(upper), torch.tensor(lower)
 
 
-def fold_case(logp, case_free, upper, lower):
-    """T x N x K log-probabilities; for the samples flagged in case_free (N),
-    each upper-case letter's score becomes the sum of its two cases' (their
-    labels hold upper case only), so either case of the glyph pays nothing."""
-    if not bool(case_free.any()):
-        return logp
-    merged = logp.clone()
-    merged[:, :, upper] = torch.logaddexp(logp[:, :, upper], logp[:, :, lower])
-    return torch.where(case_free[None, :, None], merged, logp)
+def fold_case(logits, case_free, upper, lower):
+    """N x T x K logits -> T x N x K log-probabilities. For the samples
+    flagged in case_free (N) each capital's probability becomes the sum of
+    its two cases' (their labels hold capitals only), so either case of the
+    glyph pays nothing.
+
+    The sum alone is not neutral: its gradient raises the logit of the case
+    already ahead by more than the other's, so over many such lines the
+    network drifts towards whichever case it happens to favour (capitals, on
+    receipts). Here the capital's logit becomes log(e^z_u + e^z_l) in value
+    but passes its gradient to both logits in equal halves, and the
+    lower-case class leaves these samples' softmax: the two logits then move
+    together and their ratio, the case, learns nothing from these lines."""
+    logits = logits.float()
+    if bool(case_free.any()):
+        up, low = logits[:, :, upper], logits[:, :, lower]
+        mean = 0.5 * (up + low)
+        merged = logits.clone()
+        merged[:, :, upper] = mean + (torch.logaddexp(up, low) - mean).detach()
+        merged[:, :, lower] = -1e4  # out of the softmax (-inf would give NaN gradients)
+        logits = torch.where(case_free[:, None, None], merged, logits)
+    return F.log_softmax(logits, dim=2).transpose(0, 1)
 
 
 def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
@@ -133,9 +159,9 @@ def make_model(fast=False):
 class LineBatches(torch.utils.data.IterableDataset):
     """Endless stream of width-bucketed batches built inside the workers."""
 
-    def __init__(self, batch, seed, step, real_share=REAL_SHARE, case_free=True):
+    def __init__(self, batch, seed, step, real_share=REAL_SHARE, case_free=True, case_free_sets=CASE_FREE_SETS):
         self.batch = batch
-        self.case_free_sets = CASE_FREE_SETS if case_free else ()
+        self.case_free_sets = case_free_sets if case_free else ()
         self.seed = seed
         self.step = step
         self.real_share = real_share if realdata.available() else 0.0
@@ -258,6 +284,8 @@ def main():
                     help="share of the training lines cut from the real sets")
     ap.add_argument("--no-case-free", action="store_true",
                     help="score the upper-cased receipt transcripts case by case (the earlier loss)")
+    ap.add_argument("--case-free-all", action="store_true",
+                    help="score the lines of every real set case-free, not only the upper-cased receipts")
     ap.add_argument("--fast", action="store_true",
                     help="the depthwise-separable network with output steps of 8 columns")
     ap.add_argument("--reset-best", action="store_true",
@@ -288,7 +316,8 @@ def main():
     val = make_val(args.seed + 999, args.val_mixed, args.val_digits, args.val_real)
     # Resuming continues with fresh data rather than replaying the same stream.
     ds = LineBatches(args.batch, args.seed + step, model.step(), real_share=args.real_share,
-                     case_free=not args.no_case_free)
+                     case_free=not args.no_case_free,
+                     case_free_sets=tuple(REAL_WEIGHTS) if args.case_free_all else CASE_FREE_SETS)
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2,
                                      persistent_workers=False)
@@ -330,8 +359,7 @@ def main():
             x = x.contiguous(memory_format=torch.channels_last)
         with torch.autocast("cpu", dtype=torch.bfloat16, enabled=not args.fp32):
             logits = model.logits(x)                   # N x T x K
-        logp = F.log_softmax(logits.float(), dim=2).transpose(0, 1)
-        logp = fold_case(logp, case_free, upper, lower)
+        logp = fold_case(logits, case_free, upper, lower)
         T, N = logp.shape[0], logp.shape[1]
         loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
         opt.zero_grad(set_to_none=True)
