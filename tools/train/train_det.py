@@ -66,6 +66,7 @@ class PageBatches(torch.utils.data.IterableDataset):
         n = max(2, int(self.batch * (512 * 512) / float(hs * wsz)))
         xs = np.empty((n, 3, hs, wsz), np.float32)
         ys = np.zeros((n, 1, hs, wsz), np.float32)
+        ws = np.ones_like(ys)
         for i in range(n):
             # The page before padding and scaling: its line takes 35-80% of
             # the band once the 20 px border is added.
@@ -81,10 +82,8 @@ class PageBatches(torch.utils.data.IterableDataset):
             img = cv2.resize(padded, (wsz, hs), interpolation=cv2.INTER_LINEAR)
             quads = [(q + 20.0) * np.array([fx, fy], np.float32) for q in quads]
             ys[i, 0] = textgen.det_target(quads, img.shape)
-            xs[i] = textgen.det_normalize(img)
-        ws = np.ones_like(ys)
-        for i in range(n):
             ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
+            xs[i] = textgen.det_normalize(img)
         if rng.rand() < 0.5:
             # Mostly a quarter turn clockwise (the line reads top to bottom,
             # as the library expects of a tall crop), as on the pages.

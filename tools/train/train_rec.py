@@ -159,9 +159,9 @@ def make_model(fast=False):
 class LineBatches(torch.utils.data.IterableDataset):
     """Endless stream of width-bucketed batches built inside the workers."""
 
-    def __init__(self, batch, seed, step, real_share=REAL_SHARE, case_free=True, case_free_sets=CASE_FREE_SETS):
+    def __init__(self, batch, seed, step, real_share=REAL_SHARE, case_free_sets=CASE_FREE_SETS):
         self.batch = batch
-        self.case_free_sets = case_free_sets if case_free else ()
+        self.case_free_sets = case_free_sets
         self.seed = seed
         self.step = step
         self.real_share = real_share if realdata.available() else 0.0
@@ -315,9 +315,9 @@ def main():
 
     val = make_val(args.seed + 999, args.val_mixed, args.val_digits, args.val_real)
     # Resuming continues with fresh data rather than replaying the same stream.
+    case_free_sets = () if args.no_case_free else tuple(REAL_WEIGHTS) if args.case_free_all else CASE_FREE_SETS
     ds = LineBatches(args.batch, args.seed + step, model.step(), real_share=args.real_share,
-                     case_free=not args.no_case_free,
-                     case_free_sets=tuple(REAL_WEIGHTS) if args.case_free_all else CASE_FREE_SETS)
+                     case_free_sets=case_free_sets)
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2,
                                      persistent_workers=False)
