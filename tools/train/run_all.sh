@@ -62,14 +62,16 @@ echo "== training, side by side (logs in $WORK)"
 det_pid=$!
 (
     "$PY" "$TRAIN/train_rec.py" --budget-min 40 --threads 4 --workers 2 --lr 5e-4 --real-share 0.5 \
-        --case-free-all --val-every-min 10 --tag rec_c3 --init "$TRAIN/checkpoints/rec_last.pt"
+        --case-free-all --val-every-min 10 --tag rec_c3 --init "$TRAIN/checkpoints/rec_last.pt" &&
+    "$PY" "$TRAIN/train_rec.py" --budget-min 105 --threads 3 --workers 2 --lr 5e-4 --real-share 0.45 \
+        --case-free-all --val-every-min 12 --tag rec_c4 --init "$WORK/rec_c3_last.pt"
 ) > "$WORK/rec.out" 2>&1 &
 rec_pid=$!
 wait "$det_pid" || { echo "detector training failed; see $WORK/det.out" >&2; exit 1; }
 wait "$rec_pid" || { echo "recogniser training failed; see $WORK/rec.out" >&2; exit 1; }
 
 echo "== export + cv2.dnn check"
-"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_v9_last.pt" --rec-ckpt "$WORK/rec_c3_last.pt"
+"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_v9_last.pt" --rec-ckpt "$WORK/rec_c4_last.pt"
 
 echo "== pack"
 if [ ! -x "$MODEL_TOOL" ]; then
