@@ -25,7 +25,8 @@
 #    counter-clockwise only); 15 min more with the standing strips turned
 #    mostly clockwise, as now.
 # Recogniser: 40 min from the synthetic-only checkpoints/rec_last.pt, half
-# of the lines real and scored case-free.
+# of the lines real; then 105 min more with 45% of the lines real; in both,
+# every real line is scored case-free.
 # Each run resumes from tools/train/work/<tag>_last.pt if present; delete
 # those for a fresh run. Needs `scripts/deps.sh --train` (the wallpaper
 # packages whose photographs the rendered text is laid over).
