@@ -325,6 +325,7 @@ def main():
     upper, lower = case_pairs(cs)
     start = time.time() - elapsed
     run_loss, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
+    skipped = redone = 0
 
     def snapshot():
         return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
@@ -357,14 +358,30 @@ def main():
             g["lr"] = common.lr_at((now - start) / budget, step, args.lr)
         if not args.fp32:
             x = x.contiguous(memory_format=torch.channels_last)
-        with torch.autocast("cpu", dtype=torch.bfloat16, enabled=not args.fp32):
-            logits = model.logits(x)                   # N x T x K
-        logp = fold_case(logits, case_free, upper, lower)
-        T, N = logp.shape[0], logp.shape[1]
-        loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
-        opt.zero_grad(set_to_none=True)
-        loss.backward()
-        torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
+
+        def backward(bf16):
+            with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bf16):
+                logits = model.logits(x)                   # N x T x K
+            logp = fold_case(logits, case_free, upper, lower)
+            T, N = logp.shape[0], logp.shape[1]
+            loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
+            opt.zero_grad(set_to_none=True)
+            loss.backward()
+            return loss, torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
+
+        loss, norm = backward(not args.fp32)
+        if not torch.isfinite(norm) and not args.fp32:
+            # The bfloat16 backward pass gives non-finite gradients on some
+            # wide batches (900-1000 columns, seen on one CPU): such a batch
+            # is run again in float32 rather than dropped, so that long
+            # lines keep training.
+            redone += 1
+            loss, norm = backward(False)
+        if not torch.isfinite(norm):
+            # One non-finite step would turn every weight into NaN.
+            skipped += 1
+            log("batch skipped: non-finite gradient (width %d, longest label %d)" % (x.shape[3], int(tlen.max())))
+            continue
         opt.step()
         ema.update(model, step)
         step += 1
@@ -373,9 +390,9 @@ def main():
         run_loss += float(loss)
         run_n += 1
         if step % 50 == 0:
-            log("step %d loss %.4f lr %.2e W %d | data %.3fs step %.3fs | %.1f min"
+            log("step %d loss %.4f lr %.2e W %d | data %.3fs step %.3fs | %.1f min | %d batches redone in fp32, %d skipped"
                 % (step, run_loss / run_n, opt.param_groups[0]["lr"], x.shape[3],
-                   t_data / run_n, t_step / run_n, (time.time() - start) / 60))
+                   t_data / run_n, t_step / run_n, (time.time() - start) / 60, redone, skipped))
             run_loss, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
         val_timer.poll()
         ckpt_timer.poll()
