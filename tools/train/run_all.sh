@@ -23,10 +23,11 @@
 #    the batches thin single-line strips (squashed as the library's rounding
 #    of the band squashes them; that run turned the standing strips
 #    counter-clockwise only); 15 min more with the standing strips turned
-#    mostly clockwise, as now.
+#    mostly clockwise, as now; 65 min with 5% strip batches (which lost the
+#    standing strip); 95 min with 12% strip batches (which brought it back).
 # Recogniser: 40 min from the synthetic-only checkpoints/rec_last.pt, half
-# of the lines real; then 105 min more with 45% of the lines real; in both,
-# every real line is scored case-free.
+# of the lines real; then 105 min more with 45% of the lines real; then 95
+# min with half of them real; in all, every real line is scored case-free.
 # Each run resumes from tools/train/work/<tag>_last.pt if present; delete
 # those for a fresh run. Needs `scripts/deps.sh --train` (the wallpaper
 # packages whose photographs the rendered text is laid over).
@@ -58,21 +59,27 @@ echo "== training, side by side (logs in $WORK)"
     "$PY" "$TRAIN/train_det.py" --budget-min 18 --threads 3 --workers 2 --batch 12 --lr 3e-4 \
         --hershey 0.2 --strips 0.08 --val-every-min 9 --tag det_v7 --init "$WORK/det_v4_last.pt" &&
     "$PY" "$TRAIN/train_det.py" --budget-min 15 --threads 2 --workers 2 --batch 12 --lr 3e-4 \
-        --hershey 0.2 --strips 0.08 --val-every-min 7.5 --tag det_v9 --init "$WORK/det_v7_last.pt"
+        --hershey 0.2 --strips 0.08 --val-every-min 7.5 --tag det_v9 --init "$WORK/det_v7_last.pt" &&
+    "$PY" "$TRAIN/train_det.py" --budget-min 65 --threads 3 --workers 2 --batch 12 --lr 5e-4 \
+        --hershey 0.2 --strips 0.05 --tag det_v10 --init "$WORK/det_v9_last.pt" &&
+    "$PY" "$TRAIN/train_det.py" --budget-min 95 --threads 3 --workers 2 --batch 12 --lr 3e-4 \
+        --hershey 0.2 --strips 0.12 --val-every-min 12 --tag det_v12 --init "$WORK/det_v10_last.pt"
 ) > "$WORK/det.out" 2>&1 &
 det_pid=$!
 (
     "$PY" "$TRAIN/train_rec.py" --budget-min 40 --threads 4 --workers 2 --lr 5e-4 --real-share 0.5 \
         --case-free-all --val-every-min 10 --tag rec_c3 --init "$TRAIN/checkpoints/rec_last.pt" &&
     "$PY" "$TRAIN/train_rec.py" --budget-min 105 --threads 3 --workers 2 --lr 5e-4 --real-share 0.45 \
-        --case-free-all --val-every-min 12 --tag rec_c4 --init "$WORK/rec_c3_last.pt"
+        --case-free-all --val-every-min 12 --tag rec_c4 --init "$WORK/rec_c3_last.pt" &&
+    "$PY" "$TRAIN/train_rec.py" --budget-min 95 --threads 3 --workers 2 --lr 3e-4 --real-share 0.5 \
+        --case-free-all --val-every-min 12 --tag rec_c5 --init "$WORK/rec_c4_last.pt"
 ) > "$WORK/rec.out" 2>&1 &
 rec_pid=$!
 wait "$det_pid" || { echo "detector training failed; see $WORK/det.out" >&2; exit 1; }
 wait "$rec_pid" || { echo "recogniser training failed; see $WORK/rec.out" >&2; exit 1; }
 
 echo "== export + cv2.dnn check"
-"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_v9_last.pt" --rec-ckpt "$WORK/rec_c4_last.pt"
+"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_v12_last.pt" --rec-ckpt "$WORK/rec_c5_last.pt"
 
 echo "== pack"
 if [ ! -x "$MODEL_TOOL" ]; then
