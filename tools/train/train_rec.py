@@ -372,7 +372,7 @@ def main():
         loss, norm = backward(not args.fp32)
         if not torch.isfinite(norm) and not args.fp32:
             # The bfloat16 backward pass gives non-finite gradients on some
-            # wide batches (900-1000 columns, seen on one CPU): such a batch
+            # wide batches (900-1024 columns, seen on one CPU): such a batch
             # is run again in float32 rather than dropped, so that long
             # lines keep training.
             redone += 1
