@@ -343,6 +343,19 @@ def main():
                                 "metrics": m, "classes": cs.num_classes, "fast": args.fast}, best_path)
             log("new best (%.4f) -> %s" % (score, best_path))
 
+    def backward(batch, bf16):
+        """Loss and gradients of one batch; returns (loss, gradient norm
+        before clipping)."""
+        x, targets, tlen, case_free = batch
+        with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bf16):
+            logits = model.logits(x)                   # N x T x K
+        logp = fold_case(logits, case_free, upper, lower)
+        T, N = logp.shape[0], logp.shape[1]
+        loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
+        opt.zero_grad(set_to_none=True)
+        loss.backward()
+        return loss, torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
+
     val_timer = common.Every(args.val_every_min, validate)
     ckpt_timer = common.Every(args.ckpt_every_min, lambda: common.save_atomic(snapshot(), last_path))
     model.train()
@@ -358,25 +371,15 @@ def main():
             g["lr"] = common.lr_at((now - start) / budget, step, args.lr)
         if not args.fp32:
             x = x.contiguous(memory_format=torch.channels_last)
-
-        def backward(bf16):
-            with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bf16):
-                logits = model.logits(x)                   # N x T x K
-            logp = fold_case(logits, case_free, upper, lower)
-            T, N = logp.shape[0], logp.shape[1]
-            loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
-            opt.zero_grad(set_to_none=True)
-            loss.backward()
-            return loss, torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
-
-        loss, norm = backward(not args.fp32)
+        batch = (x, targets, tlen, case_free)
+        loss, norm = backward(batch, not args.fp32)
         if not torch.isfinite(norm) and not args.fp32:
             # The bfloat16 backward pass gives non-finite gradients on some
             # wide batches (900-1024 columns, seen on one CPU): such a batch
             # is run again in float32 rather than dropped, so that long
             # lines keep training.
             redone += 1
-            loss, norm = backward(False)
+            loss, norm = backward(batch, False)
         if not torch.isfinite(norm):
             # One non-finite step would turn every weight into NaN.
             skipped += 1
