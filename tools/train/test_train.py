@@ -191,6 +191,78 @@ class StripBatchTest(unittest.TestCase):
         self.assertEqual(seen, {False, True})
 
 
+class HardNegativeTest(unittest.TestCase):
+    def test_takes_the_hardest_background_and_skips_dont_care(self):
+        import torch
+        import train_det
+
+        def bce(logits, y, w):
+            return torch.nn.functional.binary_cross_entropy_with_logits(logits, y, reduction="none") * w
+        y = torch.zeros(1, 1, 8, 8)
+        y[0, 0, :2, :2] = 1.0                      # 4 text pixels
+        w = torch.ones_like(y)
+        logits = torch.full_like(y, -6.0)
+        logits[0, 0, :2, :2] = 3.0
+        logits[0, 0, 5, :] = torch.linspace(-1.0, 4.0, 8)  # the hard background row
+        w[0, 0, 7, :] = 0.0                        # don't care ...
+        logits[0, 0, 7, :] = 9.0                   # ... however wrong it looks
+        got = train_det.hard_negative_bce(bce(logits, y, w), y, w, ratio=3.0, min_count=1, clear=0)
+        per = torch.nn.functional.binary_cross_entropy_with_logits(logits, y, reduction="none")
+        # 3 x 4 text pixels = 12 background pixels: the row of 8 and the 4 next hardest (all easy)
+        easy = per[0, 0, 6, 0]
+        self.assertAlmostEqual(float(got), float((per[0, 0, 5, :].sum() + 4 * easy) / 12), places=5)
+        self.assertGreater(float(got), float(easy))
+        # A batch without text still learns from its hardest background.
+        blank = logits.clone()
+        blank[0, 0, :2, :2] = -6.0
+        none = train_det.hard_negative_bce(bce(blank, 0 * y, w), 0 * y, w, ratio=3.0, min_count=8, clear=0)
+        self.assertAlmostEqual(float(none), float(per[0, 0, 5, :].sum() / 8), places=4)
+        # Background next to text or don't care is left to the plain loss.
+        near = logits.clone()
+        near[0, 0, 5, :] = -6.0
+        near[0, 0, 2, 0] = 5.0                     # right under the text block
+        far = train_det.hard_negative_bce(bce(near, y, w), y, w, ratio=3.0, min_count=1, clear=1)
+        self.assertLess(float(far), 0.01)
+        close = train_det.hard_negative_bce(bce(near, y, w), y, w, ratio=3.0, min_count=1, clear=0)
+        self.assertGreater(float(close), 0.4)
+        row = train_det.hard_negative_bce(bce(logits, y, w), y, w, ratio=3.0, min_count=1, clear=2)
+        self.assertLess(float(row), 0.01)          # row 5 is within 2 of the don't-care row 7
+        # Only don't care: nothing to learn, and no NaN.
+        zero = train_det.hard_negative_bce(bce(logits, y, torch.zeros_like(w)), y, torch.zeros_like(w))
+        self.assertEqual(float(zero), 0.0)
+
+
+class DetectorBoxTest(unittest.TestCase):
+    def test_lines_take_the_detector_box_they_overlap_most_one_to_one(self):
+        import det_boxes
+        import json
+        import tempfile
+
+        def rect(x, y, w, h):
+            return np.array([[x, y], [x + w, y], [x + w, y + h], [x, y + h]], np.float32)
+        regions = [realdata.Region(rect(10, 10, 100, 20), "TOTAL", False, False),
+                   realdata.Region(rect(10, 50, 100, 20), "", True, False),      # don't care
+                   realdata.Region(rect(10, 90, 100, 20), "DATE", False, False),
+                   realdata.Region(rect(200, 10, 60, 20), "CASH", False, False)]
+        boxes = [rect(12, 9, 98, 22),      # TOTAL, close
+                 rect(8, 8, 110, 26),      # TOTAL, looser: the first box keeps it
+                 rect(10, 50, 100, 20),    # exactly on the don't-care region
+                 rect(10, 80, 100, 40),    # DATE at IoU 0.5
+                 rect(150, 10, 200, 20)]   # CASH inside a joined box, IoU 0.3
+        m = det_boxes.match_regions(boxes, regions, (200, 400))
+        self.assertEqual(sorted(m), [0, 2])
+        np.testing.assert_array_equal(m[0], boxes[0])
+        np.testing.assert_array_equal(m[2], boxes[3])
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "boxes.json")
+            with open(path, "w") as f:
+                json.dump({"a.jpg": {str(k): q.tolist() for k, q in m.items()}}, f)
+            back = realdata.load_det_boxes(path)
+        self.assertEqual(sorted(back["a.jpg"]), [0, 2])
+        np.testing.assert_allclose(back["a.jpg"][2], boxes[3])
+        self.assertEqual(realdata.load_det_boxes(None), {})
+
+
 class PhotosTest(unittest.TestCase):
     def setUp(self):
         import tempfile

@@ -49,14 +49,17 @@ CASE_FREE_SETS = ("sroie_train",)
 # it is never in doubt.
 
 
-def real_regions(cs, split):
-    """{set: [(image path, [regions with a transcript the dictionary holds])]}"""
+def real_regions(cs, split, det_boxes=None):
+    """{set: [(image path, [regions with a transcript the dictionary holds],
+    [the detector's box for each of them, or None])]}; det_boxes as read by
+    realdata.load_det_boxes()."""
     out = {}
     for name in REAL_WEIGHTS:
         images = []
         for path, regions in realdata.load_set(name, split):
-            keep = []
-            for r in regions:
+            found = (det_boxes or {}).get(path, {})
+            keep, boxes = [], []
+            for i, r in enumerate(regions):
                 if not r.transcribed:
                     continue
                 try:
@@ -64,8 +67,9 @@ def real_regions(cs, split):
                 except KeyError:
                     continue
                 keep.append(r)
+                boxes.append(found.get(i))
             if keep:
-                images.append((path, keep))
+                images.append((path, keep, boxes))
         out[name] = images
     return out
 
@@ -83,17 +87,23 @@ def low_resolution(crop, rng):
     return small
 
 
-def real_lines(rng, by_set, k, case_free_sets=CASE_FREE_SETS):
-    """Up to k (crop, text) pairs cut as the library cuts them from one real image."""
+def real_lines(rng, by_set, k, case_free_sets=CASE_FREE_SETS, det_box_share=0.0):
+    """Up to k (crop, text) pairs cut as the library cuts them from one real
+    image: from the detector's own box for a share det_box_share of the lines
+    that have one, else from the annotated box grown and jittered."""
     names = list(REAL_WEIGHTS)
     p = np.array([REAL_WEIGHTS[n] for n in names])
     name = names[rng.choice(len(names), p=p / p.sum())]
-    path, regions = by_set[name][rng.randint(len(by_set[name]))]
+    path, regions, det = by_set[name][rng.randint(len(by_set[name]))]
     img = cv2.imread(path, cv2.IMREAD_COLOR)
     out = []
     for i in rng.permutation(len(regions))[:k]:
         r = regions[i]
-        crop = realdata.crop_region(img, realdata.library_box(r.quad, rng))
+        if det[i] is not None and rng.rand() < det_box_share:
+            box = det[i]
+        else:
+            box = realdata.library_box(r.quad, rng)
+        crop = realdata.crop_region(img, box)
         if rng.rand() < 0.5:
             crop = realdata.photometric(crop, rng)
         free = name in case_free_sets
@@ -147,7 +157,7 @@ def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
     if share >= 1.0:
         return 1.0
     w = np.array([REAL_WEIGHTS[n] for n in by_set], np.float64)
-    lines = np.array([np.mean([min(k, len(r)) for _, r in by_set[n]]) for n in by_set])
+    lines = np.array([np.mean([min(k, len(image[1])) for image in by_set[n]]) for n in by_set])
     per_draw = float((w * lines).sum() / w.sum())
     return share / (share + per_draw * (1.0 - share))
 
@@ -159,8 +169,11 @@ def make_model(fast=False):
 class LineBatches(torch.utils.data.IterableDataset):
     """Endless stream of width-bucketed batches built inside the workers."""
 
-    def __init__(self, batch, seed, step, real_share=REAL_SHARE, case_free_sets=CASE_FREE_SETS):
+    def __init__(self, batch, seed, step, real_share=REAL_SHARE, case_free_sets=CASE_FREE_SETS,
+                 det_boxes=None, det_box_share=0.0):
         self.batch = batch
+        self.det_boxes = det_boxes
+        self.det_box_share = det_box_share
         self.case_free_sets = case_free_sets
         self.seed = seed
         self.step = step
@@ -172,7 +185,7 @@ class LineBatches(torch.utils.data.IterableDataset):
         rng = np.random.RandomState((self.seed * 7919 + wid * 104729) % (2 ** 31))
         cs = textgen.Charset()
         fonts = textgen.FontCache()
-        by_set = real_regions(cs, "train") if self.real_share else {}
+        by_set = real_regions(cs, "train", realdata.load_det_boxes(self.det_boxes)) if self.real_share else {}
         draw_real = real_draw_probability(self.real_share, by_set)
         textgen.use_photo_backgrounds(textgen.Photos(), PHOTO_BACKGROUND)
         group = 4
@@ -184,7 +197,7 @@ class LineBatches(torch.utils.data.IterableDataset):
                 if pending:
                     crop, text, case_free = pending.pop()
                 elif rng.rand() < draw_real:
-                    pending = real_lines(rng, by_set, LINES_PER_IMAGE, self.case_free_sets)
+                    pending = real_lines(rng, by_set, LINES_PER_IMAGE, self.case_free_sets, self.det_box_share)
                     continue
                 else:
                     r = rng.rand()
@@ -223,7 +236,7 @@ def make_val(seed, n_mixed, n_digits, n_real=0):
         # Every k-th legible line of the validation images, cut with a
         # fixed margin of 7% of the line height, like a close detector box.
         lines = [(path, r) for images in real_regions(cs, "val").values()
-                 for path, regions in images for r in regions]
+                 for path, regions, _ in images for r in regions]
         read = None, None  # the lines come grouped by image: read each once
         for path, r in lines[::max(1, len(lines) // n_real)][:n_real]:
             if read[0] != path:
@@ -288,6 +301,10 @@ def main():
                     help="score the lines of every real set case-free, not only the upper-cased receipts")
     ap.add_argument("--fast", action="store_true",
                     help="the depthwise-separable network with output steps of 8 columns")
+    ap.add_argument("--det-boxes", default=None,
+                    help="the detector's boxes on the training images (det_boxes.py output)")
+    ap.add_argument("--det-box-share", type=float, default=0.5,
+                    help="share of the real lines with a detector box that are cut from it")
     ap.add_argument("--reset-best", action="store_true",
                     help="forget the best score of the checkpoint (after a change of the val set)")
     args = ap.parse_args()
@@ -317,7 +334,8 @@ def main():
     # Resuming continues with fresh data rather than replaying the same stream.
     case_free_sets = () if args.no_case_free else tuple(REAL_WEIGHTS) if args.case_free_all else CASE_FREE_SETS
     ds = LineBatches(args.batch, args.seed + step, model.step(), real_share=args.real_share,
-                     case_free_sets=case_free_sets)
+                     case_free_sets=case_free_sets, det_boxes=args.det_boxes,
+                     det_box_share=args.det_box_share if args.det_boxes else 0.0)
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2,
                                      persistent_workers=False)
