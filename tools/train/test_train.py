@@ -263,6 +263,28 @@ class DetectorBoxTest(unittest.TestCase):
         self.assertEqual(realdata.load_det_boxes(None), {})
 
 
+class AverageTest(unittest.TestCase):
+    def test_mean_of_weights_keeps_counters_and_refuses_other_networks(self):
+        import average
+        torch.manual_seed(0)
+        a = torch.nn.Sequential(torch.nn.Conv2d(3, 4, 3), torch.nn.BatchNorm2d(4))
+        b = torch.nn.Sequential(torch.nn.Conv2d(3, 4, 3), torch.nn.BatchNorm2d(4))
+        b[1].num_batches_tracked.fill_(7)
+        sa, sb = a.state_dict(), b.state_dict()
+        m = average.average([sa, sb])
+        torch.testing.assert_close(m["0.weight"], (sa["0.weight"] + sb["0.weight"]) / 2)
+        torch.testing.assert_close(m["1.running_var"], (sa["1.running_var"] + sb["1.running_var"]) / 2)
+        self.assertEqual(m["1.num_batches_tracked"].dtype, torch.int64)
+        self.assertEqual(int(m["1.num_batches_tracked"]), 7)
+        same = average.average([sa, sa])
+        for k in sa:
+            torch.testing.assert_close(same[k], sa[k])
+        with self.assertRaises(ValueError):
+            average.average([sa, torch.nn.Conv2d(3, 4, 3).state_dict()])
+        with self.assertRaises(ValueError):
+            average.average([sa, torch.nn.Sequential(torch.nn.Conv2d(3, 4, 5), torch.nn.BatchNorm2d(4)).state_dict()])
+
+
 class PhotosTest(unittest.TestCase):
     def setUp(self):
         import tempfile

@@ -1,0 +1,56 @@
+#!/usr/bin/python3
+"""Averages the (EMA) weights of checkpoints of one network into a new
+weights-only checkpoint.
+
+Two runs that continue from the same weights end near each other, and their
+mean often keeps what each of them gained: the shipped recogniser is the
+mean of the run before it and of the run that continued it on lines cut
+from the detector's own boxes (see README.md).
+
+    /usr/bin/python3 tools/train/average.py A.pt B.pt [...] --out MEAN.pt
+"""
+import argparse
+import os
+import sys
+
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+
+
+def average(states):
+    """Element-wise mean of state dicts with the same keys and shapes.
+    Integer tensors (BatchNorm's batch counters) are taken from the last."""
+    if not states:
+        raise ValueError("nothing to average")
+    keys = set(states[0])
+    for s in states[1:]:
+        if set(s) != keys:
+            raise ValueError("the checkpoints hold different tensors")
+    out = {}
+    for k, v in states[0].items():
+        if any(s[k].shape != v.shape for s in states):
+            raise ValueError("tensor %s differs in shape" % k)
+        if v.is_floating_point():
+            out[k] = (sum(s[k].double() for s in states) / len(states)).to(v.dtype)
+        else:
+            out[k] = states[-1][k].clone()
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("checkpoints", nargs="+")
+    ap.add_argument("--out", required=True)
+    args = ap.parse_args()
+    states = []
+    for path in args.checkpoints:
+        ck = torch.load(path, map_location="cpu")
+        states.append(ck.get("ema") or ck["model"])
+    common.save_atomic({"ema": average(states), "step": 0}, args.out)
+    print("mean of %d checkpoints -> %s" % (len(states), args.out))
+
+
+if __name__ == "__main__":
+    main()
