@@ -44,10 +44,7 @@ def main():
     ap.add_argument("checkpoints", nargs="+")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
-    states = []
-    for path in args.checkpoints:
-        ck = torch.load(path, map_location="cpu")
-        states.append(ck.get("ema") or ck["model"])
+    states = [common.checkpoint_weights(path) for path in args.checkpoints]
     common.save_atomic({"ema": average(states), "step": 0}, args.out)
     print("mean of %d checkpoints -> %s" % (len(states), args.out))
 

@@ -88,11 +88,17 @@ def resume(last_path, model, opt, ema, log):
     return ck["step"], ck["elapsed"], ck["best"]
 
 
+def checkpoint_weights(path):
+    """The weights a checkpoint holds: its EMA weights where it has them
+    (every committed and every run checkpoint), else its training weights."""
+    ck = torch.load(path, map_location="cpu")
+    return ck.get("ema") or ck["model"]
+
+
 def init_from(path, model, ema, log):
     """Starts a new run from the (EMA) weights of another run's checkpoint;
     tensors whose shape changed keep their fresh initialisation."""
-    ck = torch.load(path, map_location="cpu")
-    state = ck.get("ema") or ck["model"]
+    state = checkpoint_weights(path)
     own = model.state_dict()
     fit = {k: v for k, v in state.items() if k in own and own[k].shape == v.shape}
     model.load_state_dict(fit, strict=False)

@@ -23,6 +23,7 @@ import numpy as np
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
 import detpost  # noqa: E402
 import realdata  # noqa: E402
 import textgen  # noqa: E402
@@ -50,10 +51,9 @@ def match_regions(boxes, regions, shape, thresh=0.5):
     for ri, r in enumerate(regions):
         if not r.transcribed:
             continue
-        r0, r1 = r.quad.min(0), r.quad.max(0)
         for bi, b in enumerate(boxes):
-            if (b.min(0) > r1).any() or (b.max(0) < r0).any():
-                continue  # bounding boxes apart: IoU 0
+            if detpost.bboxes_apart(b, r.quad):
+                continue
             v = detpost.quad_iou(b, r.quad, shape)
             if v >= thresh:
                 pairs.append((v, ri, bi))
@@ -76,8 +76,7 @@ def main():
     args = ap.parse_args()
     torch.set_num_threads(args.threads)
     model = train_det.make_model()
-    ck = torch.load(args.det_ckpt, map_location="cpu")
-    model.load_state_dict(ck.get("ema") or ck["model"])
+    model.load_state_dict(common.checkpoint_weights(args.det_ckpt))
     model.eval()
     out = {}
     for name in SETS:

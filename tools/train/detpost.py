@@ -79,6 +79,11 @@ def inside_share(a, b):
     return float(inter) / area
 
 
+def bboxes_apart(a, b):
+    """True when the bounding boxes of quads a and b do not meet (IoU 0)."""
+    return bool((a.min(0) > b.max(0)).any() or (a.max(0) < b.min(0)).any())
+
+
 def match_boxes(pred, gt, shape, thresh=0.5):
     """Greedy one-to-one matching by IoU. Returns (matches, mean IoU of matches)."""
     used = set()
@@ -88,9 +93,7 @@ def match_boxes(pred, gt, shape, thresh=0.5):
         for i, p in enumerate(pred):
             if i in used:
                 continue
-            # cheap reject
-            if (p[:, 0].max() < g[:, 0].min() or p[:, 0].min() > g[:, 0].max()
-                    or p[:, 1].max() < g[:, 1].min() or p[:, 1].min() > g[:, 1].max()):
+            if bboxes_apart(p, g):
                 continue
             v = quad_iou(p, g, shape)
             if v > best:

@@ -258,13 +258,6 @@ def rec_onnx(model):
                          squeeze_channels=model.squeeze_channels())
 
 
-def load_ckpt(path, model):
-    ck = torch.load(path, map_location="cpu")
-    state = ck.get("ema") or ck["model"]
-    model.load_state_dict(state)
-    return ck
-
-
 # Per network: module that builds it, ONNX conversion, shapes compared in
 # memory, shape compared after loading from the file, timed shape, name.
 NETS = {
@@ -293,7 +286,7 @@ def export_net(kind, ckpt, out, timing=True):
         model = build(head="deconv" if "up1.0.weight" in state else "resize",
                       refine="refine.0.0.weight" in state)
     if ckpt:
-        load_ckpt(ckpt, model)
+        model.load_state_dict(state)
     model.eval()
     data, _ = to_onnx(model)
     cv_check(data, model, shapes)
