@@ -113,9 +113,51 @@ def shrink_region(q):
     return offset_quad(q, -textgen.shrink_distance(w, h))
 
 
-def det_maps(regions, shape):
+def word_gaps(regions):
+    """Quads of the background between neighbouring words of one line: two
+    transcribed regions of about the same height and direction, side by
+    side, less than two heights apart. A gap spans from the right edge of
+    the left word to the left edge of the right one."""
+    live = [r.quad for r in regions if not r.ignore]
+    out = []
+    for a in live:
+        wa, ha = quad_size(a)
+        if wa < 1 or ha < 1:
+            continue
+        u = (a[1] - a[0]) + (a[2] - a[3])
+        u = u / max(np.linalg.norm(u), 1e-6)
+        v = np.array([-u[1], u[0]])
+        ca = a.mean(0)
+        best, bq = None, None
+        for b in live:
+            if b is a:
+                continue
+            wb, hb = quad_size(b)
+            if hb < 1 or max(ha, hb) > 1.6 * min(ha, hb):
+                continue
+            ub = (b[1] - b[0]) + (b[2] - b[3])
+            if float(np.dot(u, ub / max(np.linalg.norm(ub), 1e-6))) < 0.96:  # within ~16 degrees
+                continue
+            d = b.mean(0) - ca
+            if abs(float(np.dot(d, v))) > 0.5 * min(ha, hb):
+                continue
+            # Along the line: from a's right edge to b's left edge.
+            gap = float(np.dot(0.5 * (b[0] + b[3]) - 0.5 * (a[1] + a[2]), u))
+            if gap <= 0 or gap > 2.0 * min(ha, hb):
+                continue
+            if best is None or gap < best:
+                best, bq = gap, np.array([a[1], b[0], b[3], a[2]], np.float32)
+        if bq is not None:
+            out.append(bq)
+    return out
+
+
+def det_maps(regions, shape, gap_weight=0.0):
     """Target and loss weight maps for regions (already in output pixels).
-    Ignore regions get weight 0 (neither text nor background)."""
+    Ignore regions get weight 0 (neither text nor background). With
+    gap_weight > 0 (sets annotated per word), the background between
+    neighbouring words of a line weighs that much: the network is to split
+    there, as the annotation does."""
     t = np.zeros(shape[:2], np.float32)
     wgt = np.ones(shape[:2], np.float32)
     for r in regions:
@@ -132,6 +174,11 @@ def det_maps(regions, shape):
         cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, shift=2)
     # Tiny regions (under ~4 px tall) cannot be found reliably at any scale:
     # neither reward nor punish them.
+    if gap_weight > 0:
+        gaps = np.zeros(shape[:2], np.uint8)
+        for g in word_gaps(regions):
+            cv2.fillPoly(gaps, [np.round(g * 4).astype(np.int32)], 1, shift=2)
+        wgt[(gaps > 0) & (t < 0.5) & (wgt > 0)] = gap_weight
     for r in regions:
         if not r.ignore and min(quad_size(r.quad)) < 4:
             cv2.fillPoly(wgt, [np.round(r.quad * 4).astype(np.int32)], 0.0, shift=2)
@@ -152,7 +199,7 @@ def edge_weighted(target, weight):
     inside = (target > 0.5).astype(np.uint8)
     band = (cv2.dilate(inside, k) > 0) & (inside == 0) & (weight > 0)
     out = weight.copy()
-    out[band] = EDGE_WEIGHT
+    out[band] = np.maximum(out[band], EDGE_WEIGHT)
     return out
 
 

@@ -379,6 +379,33 @@ class RealDataTest(unittest.TestCase):
         self.assertEqual({r.text: r.ignore for r in regs}, {"cut": True, "in": False})
         np.testing.assert_allclose(regs[1].quad.mean(0), [200, 150], atol=1e-3)
 
+    def test_gaps_between_words_of_a_line_weigh_more(self):
+        # Two words of one line (tilted a little), a word of another line
+        # right below, one far along the line, one of another height.
+        a = self._rotated(100, 100, 80, 20, 5)
+        b = self._rotated(100 + 100 * np.cos(np.radians(5)), 100 - 100 * np.sin(np.radians(5)), 80, 20, 5)
+        below = self._rotated(100, 140, 80, 20, 5)
+        far = self._rotated(400, 60, 60, 20, 0)
+        tall = self._rotated(330, 260, 80, 60, 0)
+        short = self._rotated(420, 260, 80, 20, 0)
+        regs = [realdata.Region(q, "w", False, False) for q in (a, b, below, far, tall, short)]
+        gaps = realdata.word_gaps(regs)
+        self.assertEqual(len(gaps), 1)
+        mid = gaps[0].mean(0)
+        np.testing.assert_allclose(mid, 0.5 * (a.mean(0) + b.mean(0)), atol=1.0)
+        target, weight = realdata.det_maps(regs, (320, 480), gap_weight=7.0)
+        y, x = int(round(mid[1])), int(round(mid[0]))
+        self.assertEqual(weight[y, x], 7.0)
+        self.assertEqual(target[y, x], 0.0)
+        self.assertEqual(weight[120, 100], 1.0)  # between the two lines
+        self.assertEqual(target[100, 100], 1.0)
+        # Off by default; the edge band keeps a higher gap weight.
+        self.assertTrue((realdata.det_maps(regs, (320, 480))[1] == 1).all())
+        self.assertEqual(realdata.edge_weighted(target, weight)[y, x], 7.0)
+        # A don't-care word has no gap to its neighbour.
+        regs[1] = realdata.Region(b, "", True, False)
+        self.assertEqual(realdata.word_gaps(regs), [])
+
     def test_validation_split_is_fixed_and_about_a_tenth(self):
         names = ["img_%d.jpg" % i for i in range(5000)]
         val = [n for n in names if realdata.is_val(n)]

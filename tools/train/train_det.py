@@ -31,10 +31,12 @@ import textgen  # noqa: E402
 # Share of each real set among the real samples; the rest of a batch is
 # rendered pages (REAL_SHARE of the samples are real).
 REAL_WEIGHTS = {"icdar2015_train": 0.35, "sroie_train": 0.2, "msra_td500_train": 0.2, "funsd_train": 0.25}
+VIEW_SCALE = (0.5, 2.0)  # scale range of the real views
 REAL_SHARE = 0.55
 BLANK_SHARE = 0.04  # images without any text (uniform, gradient, noise)
 PHOTO_SHARE = 0.08  # text-free photographs (wallpapers), when installed
 PHOTO_BACKGROUND = 0.3  # rendered pages laid over a photograph
+WORD_SETS = ("icdar2015_train",)  # annotated per word, not per line
 
 
 def make_model(head="resize", refine=True):
@@ -45,8 +47,11 @@ class PageBatches(torch.utils.data.IterableDataset):
     """Batches of (input, target, loss weight): real views and rendered pages."""
 
     def __init__(self, batch, seed, sizes=(384, 448, 512, 576, 640), real_share=REAL_SHARE, hershey_prob=0.0,
-                 strip_share=0.0):
+                 strip_share=0.0, gap_weight=0.0, weights=None, scales=None):
         self.batch = batch
+        self.gap_weight = gap_weight
+        self.weights = dict(weights or REAL_WEIGHTS)
+        self.scales = dict(scales or {})
         self.seed = seed
         self.sizes = sizes
         self.real_share = real_share if realdata.available() else 0.0
@@ -93,14 +98,14 @@ class PageBatches(torch.utils.data.IterableDataset):
         return torch.from_numpy(xs), torch.from_numpy(ys), torch.from_numpy(ws)
 
     def real_sample(self, rng, sets, cache, s):
-        names = list(REAL_WEIGHTS)
-        p = np.array([REAL_WEIGHTS[n] for n in names])
+        names = list(self.weights)
+        p = np.array([self.weights[n] for n in names])
         name = names[rng.choice(len(names), p=p / p.sum())]
         path, regions = sets[name][rng.randint(len(sets[name]))]
         img = cache.get(path)
-        view, regs = realdata.random_view(img, regions, rng, s, s, scale_range=(0.5, 2.0))
+        view, regs = realdata.random_view(img, regions, rng, s, s, scale_range=self.scales.get(name, VIEW_SCALE))
         view = realdata.photometric(view, rng)
-        return view, regs
+        return view, regs, name in WORD_SETS
 
     def __iter__(self):
         info = torch.utils.data.get_worker_info()
@@ -108,7 +113,7 @@ class PageBatches(torch.utils.data.IterableDataset):
         rng = np.random.RandomState((self.seed * 7919 + wid * 104729 + 17) % (2 ** 31))
         cs = textgen.Charset()
         fonts = textgen.FontCache()
-        sets = {n: realdata.load_set(n, "train") for n in REAL_WEIGHTS} if self.real_share else {}
+        sets = {n: realdata.load_set(n, "train") for n in self.weights} if self.real_share else {}
         cache = realdata.ImageCache()
         photos = textgen.Photos()
         textgen.use_photo_backgrounds(photos, PHOTO_BACKGROUND)
@@ -129,8 +134,9 @@ class PageBatches(torch.utils.data.IterableDataset):
                     img = realdata.photometric(photos.crop(rng, s, s), rng)
                     ys[i, 0] = 0.0
                 elif rng.rand() < self.real_share:
-                    img, regs = self.real_sample(rng, sets, cache, s)
-                    ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape)
+                    img, regs, words = self.real_sample(rng, sets, cache, s)
+                    ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape,
+                                                           self.gap_weight if words else 0.0)
                 else:
                     # Mostly small and middle sizes; every fifth page has
                     # display text up to a quarter of the view high.
@@ -144,6 +150,26 @@ class PageBatches(torch.utils.data.IterableDataset):
                 ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
                 xs[i] = textgen.det_normalize(img)
             yield torch.from_numpy(xs), torch.from_numpy(ys), torch.from_numpy(ws)
+
+
+def scale_range(text):
+    lo, hi = (float(v) for v in text.split(":"))
+    if not 0 < lo <= hi:
+        raise ValueError("scale range %r" % text)
+    return lo, hi
+
+
+def parse_sets(text, value):
+    """'name=v,name=v' -> {name: value(v)} over the real sets (empty: None)."""
+    if not text:
+        return None
+    out = {}
+    for item in text.split(","):
+        name, _, v = item.partition("=")
+        if name not in realdata.SETS:
+            raise ValueError("unknown set %r (sets: %s)" % (name, ", ".join(realdata.SETS)))
+        out[name] = value(v)
+    return out
 
 
 def make_val(seed, n):
@@ -295,6 +321,15 @@ def main():
                     help="share of batches made of thin single-line strips")
     ap.add_argument("--hard-neg", type=float, default=0.0,
                     help="weight of the BCE over the hardest background pixels (0: off)")
+    ap.add_argument("--gap-weight", type=float, default=0.0,
+                    help="loss weight of the background between neighbouring words in sets annotated "
+                         "per word (0: plain background)")
+    ap.add_argument("--set-weights", default="",
+                    help="shares of the real sets (a set not named is not used), e.g. icdar2015_train=0.35,... "
+                         "(default %s)" % ",".join("%s=%g" % kv for kv in REAL_WEIGHTS.items()))
+    ap.add_argument("--view-scales", default="",
+                    help="scale range of one set's views, e.g. msra_td500_train=0.3:1.5 "
+                         "(default %g:%g for every set)" % VIEW_SCALE)
     ap.add_argument("--no-refine", action="store_true",
                     help="the head without its refinement block at 1/4 (the earlier form)")
     args = ap.parse_args()
@@ -317,7 +352,8 @@ def main():
     val = make_val(args.seed + 999, args.val_pages)
     real_val = make_real_val(args.real_val)
     ds = PageBatches(args.batch, args.seed + step, real_share=args.real_share, hershey_prob=args.hershey,
-                     strip_share=args.strips)
+                     strip_share=args.strips, gap_weight=args.gap_weight,
+                     weights=parse_sets(args.set_weights, float), scales=parse_sets(args.view_scales, scale_range))
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2)
     start = time.time() - elapsed
