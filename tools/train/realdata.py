@@ -115,9 +115,9 @@ def shrink_region(q):
 
 def word_gaps(regions):
     """Quads of the background between neighbouring words of one line: two
-    transcribed regions of about the same height and direction, side by
-    side, less than two heights apart. A gap spans from the right edge of
-    the left word to the left edge of the right one."""
+    legible (not don't-care) regions of about the same height and
+    direction, side by side, less than two heights apart. A gap spans from
+    the right edge of the left word to the left edge of the right one."""
     live = [r.quad for r in regions if not r.ignore]
     out = []
     for a in live:
@@ -172,13 +172,13 @@ def det_maps(regions, shape, gap_weight=0.0):
         if s is None:
             continue
         cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, shift=2)
-    # Tiny regions (under ~4 px tall) cannot be found reliably at any scale:
-    # neither reward nor punish them.
     if gap_weight > 0:
         gaps = np.zeros(shape[:2], np.uint8)
         for g in word_gaps(regions):
             cv2.fillPoly(gaps, [np.round(g * 4).astype(np.int32)], 1, shift=2)
         wgt[(gaps > 0) & (t < 0.5) & (wgt > 0)] = gap_weight
+    # Tiny regions (under ~4 px tall) cannot be found reliably at any scale:
+    # neither reward nor punish them.
     for r in regions:
         if not r.ignore and min(quad_size(r.quad)) < 4:
             cv2.fillPoly(wgt, [np.round(r.quad * 4).astype(np.int32)], 0.0, shift=2)

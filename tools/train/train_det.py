@@ -152,6 +152,13 @@ class PageBatches(torch.utils.data.IterableDataset):
             yield torch.from_numpy(xs), torch.from_numpy(ys), torch.from_numpy(ws)
 
 
+def share(text):
+    v = float(text)
+    if not v > 0:
+        raise ValueError("share %r: must be above 0" % text)
+    return v
+
+
 def scale_range(text):
     lo, hi = (float(v) for v in text.split(":"))
     if not 0 < lo <= hi:
@@ -353,7 +360,7 @@ def main():
     real_val = make_real_val(args.real_val)
     ds = PageBatches(args.batch, args.seed + step, real_share=args.real_share, hershey_prob=args.hershey,
                      strip_share=args.strips, gap_weight=args.gap_weight,
-                     weights=parse_sets(args.set_weights, float), scales=parse_sets(args.view_scales, scale_range))
+                     weights=parse_sets(args.set_weights, share), scales=parse_sets(args.view_scales, scale_range))
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2)
     start = time.time() - elapsed
