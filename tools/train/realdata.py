@@ -118,28 +118,25 @@ def word_gaps(regions):
     legible (not don't-care) regions of about the same height and
     direction, side by side, less than two heights apart. A gap spans from
     the right edge of the left word to the left edge of the right one."""
-    live = [r.quad for r in regions if not r.ignore]
-    out = []
-    for a in live:
-        wa, ha = quad_size(a)
-        if wa < 1 or ha < 1:
+    words = []  # (quad, height, unit reading direction, centre)
+    for r in regions:
+        if r.ignore:
             continue
-        u = (a[1] - a[0]) + (a[2] - a[3])
-        u = u / max(np.linalg.norm(u), 1e-6)
+        q = r.quad
+        w, h = quad_size(q)
+        if w >= 1 and h >= 1:
+            u = (q[1] - q[0]) + (q[2] - q[3])
+            words.append((q, h, u / np.linalg.norm(u), q.mean(0)))
+    out = []
+    for a, ha, u, ca in words:
         v = np.array([-u[1], u[0]])
-        ca = a.mean(0)
         best, bq = None, None
-        for b in live:
-            if b is a:
+        for b, hb, ub, cb in words:
+            if b is a or max(ha, hb) > 1.6 * min(ha, hb):
                 continue
-            wb, hb = quad_size(b)
-            if hb < 1 or max(ha, hb) > 1.6 * min(ha, hb):
+            if float(np.dot(u, ub)) < 0.96:  # within ~16 degrees
                 continue
-            ub = (b[1] - b[0]) + (b[2] - b[3])
-            if float(np.dot(u, ub / max(np.linalg.norm(ub), 1e-6))) < 0.96:  # within ~16 degrees
-                continue
-            d = b.mean(0) - ca
-            if abs(float(np.dot(d, v))) > 0.5 * min(ha, hb):
+            if abs(float(np.dot(cb - ca, v))) > 0.5 * min(ha, hb):
                 continue
             # Along the line: from a's right edge to b's left edge.
             gap = float(np.dot(0.5 * (b[0] + b[3]) - 0.5 * (a[1] + a[2]), u))
