@@ -5,6 +5,7 @@ Run: /usr/bin/python3 -m unittest tools/train/test_train.py  (or run directly)
 """
 import math
 import os
+import re
 import sys
 import unittest
 
@@ -59,11 +60,30 @@ class DictionaryTest(unittest.TestCase):
         rng = np.random.RandomState(3)
         for _ in range(2000):
             for t in (textgen.random_text(rng, cs)[0], textgen.line_text(rng, cs)[0],
-                      textgen.spaced_text(rng), textgen.latin_words(rng)):
+                      textgen.spaced_text(rng), textgen.latin_words(rng),
+                      textgen.receipt_line(rng)):
                 self.assertTrue(t)
                 self.assertEqual(t, t.strip())  # a space at either end cannot be seen
                 self.assertNotIn("  ", t)
                 cs.encode(t)  # raises on characters outside the dictionary
+
+
+    def test_receipt_dates_are_real_dates(self):
+        rng = np.random.RandomState(5)
+        months = "|".join(textgen.MONTHS)
+        numeric = re.compile(r"^(\d{1,2})([/.-])(\d{1,2})\2(\d{2}|\d{4})( |$)")
+        named = re.compile(r"^(\d{2})[ /.-](%s)[ /.-](\d{2}|\d{4})( |$)" % months, re.I)
+        spelled = re.compile(r"^(%s) (\d{1,2}), \d{4}( |$)" % months, re.I)
+        for _ in range(500):
+            t = textgen._receipt_date(rng)
+            m = numeric.match(t)
+            if m:
+                self.assertTrue(1 <= int(m.group(1)) <= 31 and 1 <= int(m.group(3)) <= 12, t)
+                continue
+            m = named.match(t) or spelled.match(t)
+            self.assertIsNotNone(m, t)
+            day = m.group(1) if m.re is named else m.group(2)
+            self.assertTrue(1 <= int(day) <= 31, t)
 
 
 class GeometryTest(unittest.TestCase):

@@ -244,6 +244,58 @@ def spaced_text(rng):
     return " ".join(items)
 
 
+MONTHS = ["JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"]
+DATE_LABELS = ["DATE", "Date", "DATE/TIME", "Date/Time", "INVOICE DATE", "TRANS DATE", "Tarikh"]
+TOTAL_LABELS = ["TOTAL", "Total", "GRAND TOTAL", "Grand Total", "NETT TOTAL", "Nett Total",
+                "TOTAL AMOUNT", "Total Amount", "ROUNDED TOTAL", "TOTAL (RM)", "Total Incl. GST",
+                "TOTAL INCLUSIVE GST", "Total Sales (Inclusive GST)", "AMOUNT DUE", "CASH", "Cash",
+                "CHANGE", "Change", "SUBTOTAL", "Sub Total", "ROUNDING", "GST 6%"]
+
+
+def _receipt_date(rng):
+    """A date as receipts print it: day first, padded or not, a two- or
+    four-digit year or a month name, often followed by the time."""
+    y, m, d = rng.randint(2000, 2031), rng.randint(1, 13), rng.randint(1, 32)
+    year = "%02d" % (y % 100) if rng.rand() < 0.35 else "%04d" % y
+    sep = "/-."[rng.randint(0, 3)]
+    r = rng.randint(0, 5)
+    if r == 0:
+        s = "%d%s%d%s%s" % (d, sep, m, sep, year)
+    elif r in (1, 2):
+        s = "%02d%s%02d%s%s" % (d, sep, m, sep, year)
+    elif r == 3:
+        month = MONTHS[m - 1] if rng.rand() < 0.8 else MONTHS[m - 1].capitalize()
+        s = ("%02d{0}%s{0}%s" % (d, month, year)).format(sep if rng.rand() < 0.6 else " ")
+    else:
+        s = "%s %d, %04d" % (MONTHS[m - 1].capitalize(), d, y)
+    if rng.rand() < 0.5:
+        s += " %02d:%02d" % (rng.randint(0, 24), rng.randint(0, 60))
+        if rng.rand() < 0.6:
+            s += ":%02d" % rng.randint(0, 60)
+        if rng.rand() < 0.3:
+            s += " " + ("AM", "PM")[rng.randint(0, 2)]
+    return s
+
+
+def receipt_line(rng):
+    """A receipt's date or amount line: a label such as "DATE:" or "GRAND
+    TOTAL" (sometimes none), then the date or the amount in the forms
+    receipts print, with or without a currency."""
+    colon = ["", ":", " :"][rng.randint(0, 3)]
+    if rng.rand() < 0.45:
+        value = _receipt_date(rng)
+        label = DATE_LABELS[rng.randint(0, len(DATE_LABELS))]
+    else:
+        cents = rng.randint(0, 100)
+        units = rng.randint(0, 10 ** rng.randint(1, 5))
+        value = ("{:,}".format(units) if rng.rand() < 0.3 else str(units)) + ".%02d" % cents
+        value = ["", "", "RM", "RM ", "$", "MYR "][rng.randint(0, 6)] + value
+        label = TOTAL_LABELS[rng.randint(0, len(TOTAL_LABELS))]
+    if rng.rand() < 0.25:
+        return value
+    return label + colon + " " + value
+
+
 def latin_words(rng):
     """One to six words of letters, mostly lower case, sometimes with a
     capitalised first word and a closing punctuation mark."""

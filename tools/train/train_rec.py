@@ -170,8 +170,9 @@ class LineBatches(torch.utils.data.IterableDataset):
     """Endless stream of width-bucketed batches built inside the workers."""
 
     def __init__(self, batch, seed, step, real_share=REAL_SHARE, case_free_sets=CASE_FREE_SETS,
-                 det_boxes=None, det_box_share=0.0):
+                 det_boxes=None, det_box_share=0.0, receipt_share=0.0):
         self.batch = batch
+        self.receipt_share = receipt_share
         self.det_boxes = det_boxes
         self.det_box_share = det_box_share
         self.case_free_sets = case_free_sets
@@ -206,6 +207,8 @@ class LineBatches(torch.utils.data.IterableDataset):
                         t = textgen.spaced_text(rng)
                     elif r < SPACED_SHARE + WORDS_SHARE:
                         t, cjk = textgen.latin_words(rng), False
+                    elif r < SPACED_SHARE + WORDS_SHARE + self.receipt_share:
+                        t, cjk = textgen.receipt_line(rng), False
                     crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t, cjk=cjk)
                 if rng.rand() < 0.2:
                     crop = low_resolution(crop, rng)
@@ -305,9 +308,14 @@ def main():
                     help="the detector's boxes on the training images (det_boxes.py output)")
     ap.add_argument("--det-box-share", type=float, default=0.5,
                     help="share of the real lines with a detector box that are cut from it")
+    ap.add_argument("--receipt-share", type=float, default=0.0,
+                    help="share of rendered receipt dates and amounts (\"DATE: 02/JAN/2017 10:49\", "
+                         "\"GRAND TOTAL RM 53.14\") among all lines")
     ap.add_argument("--reset-best", action="store_true",
                     help="forget the best score of the checkpoint (after a change of the val set)")
     args = ap.parse_args()
+    if not 0.0 <= args.receipt_share <= 1.0 - SPACED_SHARE - WORDS_SHARE:
+        ap.error("--receipt-share must lie between 0 and %.2f" % (1.0 - SPACED_SHARE - WORDS_SHARE))
 
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
@@ -335,7 +343,8 @@ def main():
     case_free_sets = () if args.no_case_free else tuple(REAL_WEIGHTS) if args.case_free_all else CASE_FREE_SETS
     ds = LineBatches(args.batch, args.seed + step, model.step(), real_share=args.real_share,
                      case_free_sets=case_free_sets, det_boxes=args.det_boxes,
-                     det_box_share=args.det_box_share if args.det_boxes else 0.0)
+                     det_box_share=args.det_box_share if args.det_boxes else 0.0,
+                     receipt_share=args.receipt_share)
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2,
                                      persistent_workers=False)
