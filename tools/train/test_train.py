@@ -67,7 +67,6 @@ class DictionaryTest(unittest.TestCase):
                 self.assertNotIn("  ", t)
                 cs.encode(t)  # raises on characters outside the dictionary
 
-
     def test_receipt_dates_are_real_dates(self):
         rng = np.random.RandomState(5)
         months = "|".join(textgen.MONTHS)
