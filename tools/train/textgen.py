@@ -265,7 +265,8 @@ def _receipt_date(rng):
         s = "%02d%s%02d%s%s" % (d, sep, m, sep, year)
     elif r == 3:
         month = MONTHS[m - 1] if rng.rand() < 0.8 else MONTHS[m - 1].capitalize()
-        s = ("%02d{0}%s{0}%s" % (d, month, year)).format(sep if rng.rand() < 0.6 else " ")
+        sep = sep if rng.rand() < 0.6 else " "
+        s = "%02d%s%s%s%s" % (d, sep, month, sep, year)
     else:
         s = "%s %d, %04d" % (MONTHS[m - 1].capitalize(), d, y)
     if rng.rand() < 0.5:
