@@ -95,12 +95,22 @@ def checkpoint_weights(path):
     return ck.get("ema") or ck["model"]
 
 
-def init_from(path, model, ema, log):
+def init_from(path, model, ema, log, narrower=False):
     """Starts a new run from the (EMA) weights of another run's checkpoint;
-    tensors whose shape changed keep their fresh initialisation."""
+    tensors whose shape changed keep their fresh initialisation. With
+    narrower=True a tensor that is no larger than the source's in every
+    dimension takes the source's leading block instead (the first channels
+    of every layer: a narrower network of the same layout starts from the
+    wider one's weights, not from nothing)."""
     state = checkpoint_weights(path)
     own = model.state_dict()
     fit = {k: v for k, v in state.items() if k in own and own[k].shape == v.shape}
+    if narrower:
+        for k, v in state.items():
+            o = own.get(k)
+            if k in fit or o is None or o.dim() != v.dim() or any(a > b for a, b in zip(o.shape, v.shape)):
+                continue
+            fit[k] = v[tuple(slice(0, a) for a in o.shape)].clone()
     model.load_state_dict(fit, strict=False)
     log("%d of %d tensors taken over" % (len(fit), len(own)))
     ema.state = {k: v.detach().clone() for k, v in model.state_dict().items()}

@@ -275,16 +275,15 @@ def export_net(kind, ckpt, out, timing=True):
     checks it in cv2.dnn from bytes and from the written file, and returns
     the ONNX bytes."""
     module, to_onnx, shapes, file_shape, time_shape, _ = NETS[kind]
-    build = importlib.import_module(module).make_model
+    trainer = importlib.import_module(module)
     # A checkpoint says which of its network's forms it holds: a recogniser
-    # by its "fast" flag, a detector by its head's weights.
+    # by its "fast" flag, a detector by the shapes of its weights.
     ck = torch.load(ckpt, map_location="cpu") if ckpt else {}
     state = ck.get("ema") or ck.get("model") or {}
     if kind == "rec":
-        model = build(fast=bool(ck.get("fast")))
+        model = trainer.make_model(fast=bool(ck.get("fast")))
     else:
-        model = build(head="deconv" if "up1.0.weight" in state else "resize",
-                      refine="refine.0.0.weight" in state)
+        model = trainer.model_for(state) if state else trainer.make_model()
     if ckpt:
         model.load_state_dict(state)
     model.eval()

@@ -22,6 +22,18 @@ import realdata  # noqa: E402
 import textgen  # noqa: E402
 
 
+def perturb_bn(m):
+    """Gives every BatchNorm of m statistics and an affine part far from the identity."""
+    g = torch.Generator().manual_seed(0)
+    for mod in m.modules():
+        if isinstance(mod, torch.nn.BatchNorm2d):
+            n = mod.num_features
+            mod.running_mean.copy_(torch.rand(n, generator=g) - 0.5)
+            mod.running_var.copy_(torch.rand(n, generator=g) + 0.5)
+            mod.weight.data.copy_(torch.rand(n, generator=g) + 0.5)
+            mod.bias.data.copy_(torch.rand(n, generator=g) - 0.5)
+
+
 class DictionaryTest(unittest.TestCase):
     def test_layout(self):
         e = make_dict.build()
@@ -455,21 +467,47 @@ class PreprocessTest(unittest.TestCase):
         self.assertAlmostEqual(float(x[2, 0, 0]), (127 / 255.0 - 0.406) / 0.225, places=4)
 
 
-class ExportTest(unittest.TestCase):
-    def _perturb_bn(self, m):
-        g = torch.Generator().manual_seed(0)
-        for mod in m.modules():
-            if isinstance(mod, torch.nn.BatchNorm2d):
-                n = mod.num_features
-                mod.running_mean.copy_(torch.rand(n, generator=g) - 0.5)
-                mod.running_var.copy_(torch.rand(n, generator=g) + 0.5)
-                mod.weight.data.copy_(torch.rand(n, generator=g) + 0.5)
-                mod.bias.data.copy_(torch.rand(n, generator=g) - 0.5)
+class NarrowDetectorTest(unittest.TestCase):
+    def test_form_is_read_from_weights_and_narrow_start_takes_leading_channels(self):
+        import common
+        import tempfile
+        import train_det
+        torch.manual_seed(0)
+        wide = train_det.make_model()
+        perturb_bn(wide)
+        widths = train_det.parse_channels("8,24,48,96,160,24")
+        self.assertEqual(widths, {"ch": (8, 24, 48, 96, 160), "fpn": 24})
+        for bad in ("8,24,48,96,160", "8,24,48,96,160,0"):
+            with self.assertRaises(SystemExit):
+                train_det.parse_channels(bad)
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "wide.pt")
+            torch.save({"ema": wide.state_dict()}, path)
+            narrow = train_det.make_model(**widths)
+            common.init_from(path, narrow, common.EMA(narrow), lambda msg: None, narrower=True)
+            same = train_det.make_model()
+            common.init_from(path, same, common.EMA(same), lambda msg: None, narrower=True)
+        ns, ws = narrow.state_dict(), wide.state_dict()
+        self.assertTrue(torch.equal(ns["stem.0.weight"], ws["stem.0.weight"][:8]))
+        self.assertTrue(torch.equal(ns["lat.1.weight"], ws["lat.1.weight"][:24, :48]))
+        self.assertTrue(torch.equal(ns["s16.1.dw.1.running_var"], ws["s16.1.dw.1.running_var"][:96]))
+        x = torch.randn(1, 3, 64, 96)
+        with torch.no_grad():
+            self.assertTrue(torch.equal(same.eval()(x), wide.eval()(x)))
+        # The form comes back from the weights alone (what export.py and a
+        # teacher are built from).
+        for m in (narrow, wide, train_det.make_model(head="deconv")):
+            again = train_det.model_for(m.state_dict())
+            again.load_state_dict(m.state_dict())
+            self.assertEqual({k: v.shape for k, v in again.state_dict().items()},
+                             {k: v.shape for k, v in m.state_dict().items()})
 
+
+class ExportTest(unittest.TestCase):
     def test_bn_folding_is_exact(self):
         torch.manual_seed(0)
         m = models.Detector(refine=True).eval()
-        self._perturb_bn(m)
+        perturb_bn(m)
         x = torch.randn(1, 3, 96, 128)
         with torch.no_grad():
             d = (m.logits(x) - models.fold_bn(m).logits(x)).abs().max().item()
@@ -480,7 +518,7 @@ class ExportTest(unittest.TestCase):
         for fast in (False, True):
             torch.manual_seed(0)
             m = models.Recognizer(textgen.Charset().num_classes, fast=fast).eval()
-            self._perturb_bn(m)
+            perturb_bn(m)
             with torch.no_grad():
                 m.cls.weight.mul_(20)   # peaky outputs so differences show
             data, _ = export.rec_onnx(m)
@@ -495,10 +533,12 @@ class ExportTest(unittest.TestCase):
 
     def test_detector_loads_in_cv2_dnn(self):
         import onnx
-        for head, refine in (("deconv", False), ("resize", False), ("resize", True)):
+        narrow = {"ch": (8, 16, 48, 96, 160), "fpn": 16}
+        for head, refine, widths in (("deconv", False, {}), ("resize", False, {}), ("resize", True, {}),
+                                     ("resize", True, narrow)):
             torch.manual_seed(0)
-            m = models.Detector(head=head, refine=refine).eval()
-            self._perturb_bn(m)
+            m = models.Detector(head=head, refine=refine, **widths).eval()
+            perturb_bn(m)
             data, _ = export.det_onnx(m)
             ops = {n.op_type for n in onnx.load_from_string(data).graph.node}
             self.assertNotIn("ConvTranspose", ops)  # rewritten for the deconv head

@@ -39,8 +39,29 @@ PHOTO_BACKGROUND = 0.3  # rendered pages laid over a photograph
 WORD_SETS = ("icdar2015_train",)  # annotated per word, not per line
 
 
-def make_model(head="resize", refine=True):
-    return models.Detector(head=head, refine=refine and head == "resize")
+def make_model(head="resize", refine=True, ch=None, fpn=None):
+    widths = {k: v for k, v in (("ch", ch), ("fpn", fpn)) if v is not None}
+    return models.Detector(head=head, refine=refine and head == "resize", **widths)
+
+
+def parse_channels(text):
+    """"8,24,48,96,160,24" -> {"ch": (8, 24, 48, 96, 160), "fpn": 24}; "" -> {}."""
+    if not text:
+        return {}
+    vals = [int(v) for v in text.split(",")]
+    if len(vals) != 6 or min(vals) < 1:
+        raise SystemExit("--channels takes six positive numbers: five stages and the pyramid")
+    return {"ch": tuple(vals[:5]), "fpn": vals[5]}
+
+
+def model_for(state):
+    """The detector whose form the weights `state` have: its head, whether
+    it has the refinement block, and the channels of every stage."""
+    head = "deconv" if "up1.0.weight" in state else "resize"
+    ch = tuple(int(state[k].shape[0]) for k in ("stem.0.weight", "s4.0.pw.0.weight", "s8.0.pw.0.weight",
+                                                 "s16.0.pw.0.weight", "s32.0.pw.0.weight"))
+    return make_model(head=head, refine="refine.0.0.weight" in state, ch=ch,
+                      fpn=int(state["lat.0.weight"].shape[0]))
 
 
 class PageBatches(torch.utils.data.IterableDataset):
@@ -339,16 +360,34 @@ def main():
                          "(default %g:%g for every set)" % VIEW_SCALE)
     ap.add_argument("--no-refine", action="store_true",
                     help="the head without its refinement block at 1/4 (the earlier form)")
+    ap.add_argument("--channels", default="",
+                    help="channels of the five stages and of the pyramid, e.g. 8,24,48,96,160,24 "
+                         "(default: those of models.Detector); with --init a narrower network starts "
+                         "from the first channels of every layer")
+    ap.add_argument("--teacher", default=None,
+                    help="detector checkpoint whose probability map the network also learns (distillation)")
+    ap.add_argument("--distill", type=float, default=1.0,
+                    help="weight of the BCE against the teacher's map (with --teacher)")
     args = ap.parse_args()
 
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
-    model = make_model(refine=not args.no_refine)
+    widths = parse_channels(args.channels)
+    model = make_model(refine=not args.no_refine, **widths)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model, decay=0.995)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
     if step == 0 and args.init:
-        common.init_from(args.init, model, ema, log)
+        common.init_from(args.init, model, ema, log, narrower=bool(widths))
+    teacher = None
+    if args.teacher:
+        weights = common.checkpoint_weights(args.teacher)
+        teacher = model_for(weights)
+        teacher.load_state_dict(weights)
+        teacher.eval()
+        for p in teacher.parameters():
+            p.requires_grad_(False)
+        log("teacher %s, weight %g" % (args.teacher, args.distill))
     budget = args.budget_min * 60.0
     if elapsed >= budget:
         log("budget already used up (%.1f min)" % (elapsed / 60))
@@ -407,6 +446,12 @@ def main():
         loss = bce * 5.0 + dl_
         if args.hard_neg > 0:
             loss = loss + args.hard_neg * hard_negative_bce(per_pixel, y, w)
+        if teacher is not None:
+            # Every pixel, don't-care regions included: the teacher's map is
+            # defined everywhere, and the library sees those pixels too.
+            with torch.no_grad():
+                soft = teacher(x)
+            loss = loss + args.distill * F.binary_cross_entropy_with_logits(logits, soft)
         opt.zero_grad(set_to_none=True)
         loss.backward()
         torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
