@@ -23,7 +23,6 @@ import numpy as np
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import common  # noqa: E402
 import detpost  # noqa: E402
 import realdata  # noqa: E402
 import textgen  # noqa: E402
@@ -75,9 +74,7 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     args = ap.parse_args()
     torch.set_num_threads(args.threads)
-    model = train_det.make_model()
-    model.load_state_dict(common.checkpoint_weights(args.det_ckpt))
-    model.eval()
+    model = train_det.load_detector(args.det_ckpt)
     out = {}
     for name in SETS:
         n_lines = n_matched = 0

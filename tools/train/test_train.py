@@ -487,6 +487,7 @@ class NarrowDetectorTest(unittest.TestCase):
             common.init_from(path, narrow, common.EMA(narrow), lambda msg: None, narrower=True)
             same = train_det.make_model()
             common.init_from(path, same, common.EMA(same), lambda msg: None, narrower=True)
+            loaded = train_det.load_detector(path)
         ns, ws = narrow.state_dict(), wide.state_dict()
         self.assertTrue(torch.equal(ns["stem.0.weight"], ws["stem.0.weight"][:8]))
         self.assertTrue(torch.equal(ns["lat.1.weight"], ws["lat.1.weight"][:24, :48]))
@@ -494,6 +495,7 @@ class NarrowDetectorTest(unittest.TestCase):
         x = torch.randn(1, 3, 64, 96)
         with torch.no_grad():
             self.assertTrue(torch.equal(same.eval()(x), wide.eval()(x)))
+            self.assertTrue(torch.equal(loaded(x), wide(x)))
         # The form comes back from the weights alone (what export.py and a
         # teacher are built from).
         for m in (narrow, wide, train_det.make_model(head="deconv")):

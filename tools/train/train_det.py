@@ -64,6 +64,14 @@ def model_for(state):
                       fpn=int(state["lat.0.weight"].shape[0]))
 
 
+def load_detector(path):
+    """The detector of a checkpoint, with its (EMA) weights, in eval mode."""
+    weights = common.checkpoint_weights(path)
+    model = model_for(weights)
+    model.load_state_dict(weights)
+    return model.eval()
+
+
 class PageBatches(torch.utils.data.IterableDataset):
     """Batches of (input, target, loss weight): real views and rendered pages."""
 
@@ -381,10 +389,7 @@ def main():
         common.init_from(args.init, model, ema, log, narrower=bool(widths))
     teacher = None
     if args.teacher:
-        weights = common.checkpoint_weights(args.teacher)
-        teacher = model_for(weights)
-        teacher.load_state_dict(weights)
-        teacher.eval()
+        teacher = load_detector(args.teacher)
         for p in teacher.parameters():
             p.requires_grad_(False)
         log("teacher %s, weight %g" % (args.teacher, args.distill))
