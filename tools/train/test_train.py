@@ -477,7 +477,7 @@ class NarrowDetectorTest(unittest.TestCase):
         perturb_bn(wide)
         widths = train_det.parse_channels("8,24,48,96,160,24")
         self.assertEqual(widths, {"ch": (8, 24, 48, 96, 160), "fpn": 24})
-        for bad in ("8,24,48,96,160", "8,24,48,96,160,0"):
+        for bad in ("8,24,48,96,160", "8,24,48,96,160,0", "8,24,48,96,160,x"):
             with self.assertRaises(SystemExit):
                 train_det.parse_channels(bad)
         with tempfile.TemporaryDirectory() as d:

@@ -48,7 +48,10 @@ def parse_channels(text):
     """"8,24,48,96,160,24" -> {"ch": (8, 24, 48, 96, 160), "fpn": 24}; "" -> {}."""
     if not text:
         return {}
-    vals = [int(v) for v in text.split(",")]
+    try:
+        vals = [int(v) for v in text.split(",")]
+    except ValueError:
+        vals = []
     if len(vals) != 6 or min(vals) < 1:
         raise SystemExit("--channels takes six positive numbers: five stages and the pyramid")
     return {"ch": tuple(vals[:5]), "fpn": vals[5]}
