@@ -104,13 +104,14 @@ def init_from(path, model, ema, log, narrower=False):
     wider one's weights, not from nothing)."""
     state = checkpoint_weights(path)
     own = model.state_dict()
-    fit = {k: v for k, v in state.items() if k in own and own[k].shape == v.shape}
-    if narrower:
-        for k, v in state.items():
-            o = own.get(k)
-            if k in fit or o is None or o.dim() != v.dim() or any(a > b for a, b in zip(o.shape, v.shape)):
-                continue
-            fit[k] = v[tuple(slice(0, a) for a in o.shape)].clone()
+
+    def takes(k, v):
+        o = own.get(k)
+        if o is None or o.shape == v.shape:
+            return o is not None
+        return narrower and o.dim() == v.dim() and all(a <= b for a, b in zip(o.shape, v.shape))
+
+    fit = {k: v[tuple(slice(0, a) for a in own[k].shape)] for k, v in state.items() if takes(k, v)}
     model.load_state_dict(fit, strict=False)
     log("%d of %d tensors taken over" % (len(fit), len(own)))
     ema.state = {k: v.detach().clone() for k, v in model.state_dict().items()}

@@ -39,8 +39,8 @@ PHOTO_BACKGROUND = 0.3  # rendered pages laid over a photograph
 WORD_SETS = ("icdar2015_train",)  # annotated per word, not per line
 
 
-def make_model(head="resize", refine=True, ch=None, fpn=None):
-    widths = {k: v for k, v in (("ch", ch), ("fpn", fpn)) if v is not None}
+def make_model(head="resize", refine=True, **widths):
+    """The detector; `widths` may set `ch` (five stages) and `fpn` (the pyramid)."""
     return models.Detector(head=head, refine=refine and head == "resize", **widths)
 
 
@@ -392,9 +392,7 @@ def main():
         common.init_from(args.init, model, ema, log, narrower=bool(widths))
     teacher = None
     if args.teacher:
-        teacher = load_detector(args.teacher)
-        for p in teacher.parameters():
-            p.requires_grad_(False)
+        teacher = load_detector(args.teacher)  # run under no_grad only
         log("teacher %s, weight %g" % (args.teacher, args.distill))
     budget = args.budget_min * 60.0
     if elapsed >= budget:
