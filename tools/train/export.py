@@ -277,11 +277,11 @@ def export_net(kind, ckpt, out, timing=True):
     module, to_onnx, shapes, file_shape, time_shape, _ = NETS[kind]
     trainer = importlib.import_module(module)
     # A checkpoint says which of its network's forms it holds: a recogniser
-    # by its "fast" flag, a detector by the shapes of its weights.
+    # by its "fast" and "lean" flags, a detector by the shapes of its weights.
     ck = torch.load(ckpt, map_location="cpu") if ckpt else {}
     state = ck.get("ema") or ck.get("model") or {}
     if kind == "rec":
-        model = trainer.make_model(fast=bool(ck.get("fast")))
+        model = trainer.make_model(fast=bool(ck.get("fast")), lean=bool(ck.get("lean")))
     else:
         model = trainer.model_for(state) if state else trainer.make_model()
     if ckpt:

@@ -517,9 +517,9 @@ class ExportTest(unittest.TestCase):
 
     def test_recognizer_loads_in_cv2_dnn(self):
         import onnx
-        for fast in (False, True):
+        for form in ({}, {"fast": True}, {"lean": True}):
             torch.manual_seed(0)
-            m = models.Recognizer(textgen.Charset().num_classes, fast=fast).eval()
+            m = models.Recognizer(textgen.Charset().num_classes, **form).eval()
             perturb_bn(m)
             with torch.no_grad():
                 m.cls.weight.mul_(20)   # peaky outputs so differences show
@@ -532,6 +532,15 @@ class ExportTest(unittest.TestCase):
             with torch.no_grad():
                 steps = m(torch.zeros(1, 3, 48, 320)).shape[1]
             self.assertEqual(steps, 320 // m.step())
+
+    def test_lean_recognizer_takes_every_tensor_of_the_plain_one(self):
+        k = textgen.Charset().num_classes
+        plain, lean = models.Recognizer(k), models.Recognizer(k, lean=True)
+        self.assertEqual({n: v.shape for n, v in plain.state_dict().items()},
+                         {n: v.shape for n, v in lean.state_dict().items()})
+        self.assertEqual(lean.step(), 8)
+        with self.assertRaises(ValueError):
+            models.Recognizer(k, fast=True, lean=True)
 
     def test_detector_loads_in_cv2_dnn(self):
         import onnx

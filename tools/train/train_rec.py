@@ -162,8 +162,8 @@ def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
     return share / (share + per_draw * (1.0 - share))
 
 
-def make_model(fast=False):
-    return models.Recognizer(textgen.Charset().num_classes, fast=fast)
+def make_model(fast=False, lean=False):
+    return models.Recognizer(textgen.Charset().num_classes, fast=fast, lean=lean)
 
 
 class LineBatches(torch.utils.data.IterableDataset):
@@ -304,6 +304,9 @@ def main():
                     help="score the lines of every real set case-free, not only the upper-cased receipts")
     ap.add_argument("--fast", action="store_true",
                     help="the depthwise-separable network with output steps of 8 columns")
+    ap.add_argument("--lean", action="store_true",
+                    help="the plain network's layers pooled earlier, output steps of 8 columns"
+                         " (starts from a plain network's weights with --init)")
     ap.add_argument("--det-boxes", default=None,
                     help="the detector's boxes on the training images (det_boxes.py output)")
     ap.add_argument("--det-box-share", type=float, default=0.5,
@@ -320,7 +323,7 @@ def main():
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
     cs = textgen.Charset()
-    model = make_model(args.fast)
+    model = make_model(args.fast, args.lean)
     if not args.fp32:
         model = model.to(memory_format=torch.channels_last)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
@@ -357,7 +360,7 @@ def main():
     def snapshot():
         return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
                 "step": step, "elapsed": time.time() - start, "best": best,
-                "classes": cs.num_classes, "fast": args.fast}
+                "classes": cs.num_classes, "fast": args.fast, "lean": args.lean}
 
     def validate():
         nonlocal best
@@ -367,7 +370,8 @@ def main():
         if score > best:
             best = score
             common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step,
-                                "metrics": m, "classes": cs.num_classes, "fast": args.fast}, best_path)
+                                "metrics": m, "classes": cs.num_classes, "fast": args.fast,
+                                "lean": args.lean}, best_path)
             log("new best (%.4f) -> %s" % (score, best_path))
 
     def backward(batch, bf16):
