@@ -196,6 +196,31 @@ class CaseFreeLossTest(unittest.TestCase):
         self.assertEqual(train_rec.ascii_upper("收货人 abc"), "收货人 ABC")
 
 
+class DistillTest(unittest.TestCase):
+    def test_teacher_step_pairs_become_one_target_step(self):
+        import train_rec
+        K = 4
+        # Teacher (7 steps, the last has no partner): "a" on step 1, "b" spread
+        # over steps 2 and 3, "c" half-sure on step 4, blank elsewhere.
+        p = torch.zeros(7, 1, K)
+        for t, c in enumerate([0, 1, 2, 2, 3, 0, 3]):
+            p[t, 0, c] = 1.0
+        p[4, 0] = torch.tensor([0.5, 0.0, 0.0, 0.5])
+        q = train_rec.pair_targets(p.clamp(min=1e-12).log())
+        self.assertEqual(tuple(q.shape), (3, 1, K))
+        torch.testing.assert_close(q[:, 0], torch.tensor([[0.0, 1.0, 0.0, 0.0],
+                                                          [0.0, 0.0, 1.0, 0.0],
+                                                          [0.5, 0.0, 0.0, 0.5]]), atol=1e-6, rtol=0)
+        # A student that reads the targets pays nothing; one that puts
+        # the letter a step late pays.
+        same = q.clamp(min=1e-12).log()
+        late = same[[2, 0, 1]]
+        self.assertLess(float(train_rec.distill_loss(same, q)), 1e-5)
+        self.assertGreater(float(train_rec.distill_loss(late, q)), 5.0)
+        # A student one step shorter than the targets is scored on its own steps.
+        self.assertLess(float(train_rec.distill_loss(same[:2], q)), 1e-5)
+
+
 class StripBatchTest(unittest.TestCase):
     def test_strips_lie_or_stand_with_targets_off_the_border(self):
         import train_det

@@ -148,6 +148,29 @@ def fold_case(logits, case_free, upper, lower):
     return F.log_softmax(logits, dim=2).transpose(0, 1)
 
 
+def pair_targets(logp):
+    """T2 x N x K log-probabilities of a network with twice the output steps
+    -> T2/2 x N x K probabilities, one per pair of steps: what either step
+    gives each letter is added (a letter that the wider network places on
+    one step of the pair lands on the pair's step; spread over both, it
+    counts once), and the blank takes what is left. A lean network learns
+    these as soft targets from a plain one."""
+    p = logp.exp()
+    t = p.shape[0] // 2 * 2
+    letters = p[0:t:2, :, 1:] + p[1:t:2, :, 1:]
+    letters = letters / letters.sum(2, keepdim=True).clamp(min=1.0)
+    blank = (1.0 - letters.sum(2, keepdim=True)).clamp(min=0.0)
+    return torch.cat([blank, letters], 2)
+
+
+def distill_loss(logp, soft):
+    """Mean over steps and samples of KL(soft || exp(logp)), both T x N x K;
+    the shorter of the two lengths is scored."""
+    t = min(logp.shape[0], soft.shape[0])
+    q = soft[:t]
+    return (torch.xlogy(q, q) - q * logp[:t]).sum(2).mean()
+
+
 def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
     """Probability of drawing a real image rather than one rendered line, so
     that a fraction `share` of all lines is real: a real draw gives up to k
@@ -307,6 +330,11 @@ def main():
     ap.add_argument("--lean", action="store_true",
                     help="the plain network's layers pooled earlier, output steps of 8 columns"
                          " (starts from a plain network's weights with --init)")
+    ap.add_argument("--teacher", default=None,
+                    help="a plain recogniser checkpoint whose outputs, step pairs merged, a --lean"
+                         " network learns as well as the labels")
+    ap.add_argument("--distill", type=float, default=1.0,
+                    help="weight of the loss against the teacher's outputs (with --teacher)")
     ap.add_argument("--det-boxes", default=None,
                     help="the detector's boxes on the training images (det_boxes.py output)")
     ap.add_argument("--det-box-share", type=float, default=0.5,
@@ -319,6 +347,9 @@ def main():
     args = ap.parse_args()
     if not 0.0 <= args.receipt_share <= 1.0 - SPACED_SHARE - WORDS_SHARE:
         ap.error("--receipt-share must lie between 0 and %.2f" % (1.0 - SPACED_SHARE - WORDS_SHARE))
+
+    if args.teacher and not args.lean:
+        ap.error("--teacher teaches a --lean network (its steps are pairs of the teacher's)")
 
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
@@ -340,6 +371,15 @@ def main():
     log("recogniser: %d classes, %.2fM params, batch %d, threads %d, workers %d, %s, budget %.0f min"
         % (cs.num_classes, sum(p.numel() for p in model.parameters()) / 1e6, args.batch,
            args.threads, args.workers, "fp32" if args.fp32 else "bf16", args.budget_min))
+
+    teacher = None
+    if args.teacher:
+        teacher = make_model()  # the plain network, run under no_grad only
+        teacher.load_state_dict(common.checkpoint_weights(args.teacher))
+        teacher.eval()
+        if not args.fp32:
+            teacher = teacher.to(memory_format=torch.channels_last)
+        log("teacher %s, weight %g" % (args.teacher, args.distill))
 
     val = make_val(args.seed + 999, args.val_mixed, args.val_digits, args.val_real)
     # Resuming continues with fresh data rather than replaying the same stream.
@@ -383,6 +423,11 @@ def main():
         logp = fold_case(logits, case_free, upper, lower)
         T, N = logp.shape[0], logp.shape[1]
         loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
+        if teacher is not None:
+            with torch.no_grad(), torch.autocast("cpu", dtype=torch.bfloat16, enabled=bf16):
+                soft = teacher.logits(x)
+            soft = pair_targets(fold_case(soft, case_free, upper, lower))
+            loss = loss + args.distill * distill_loss(logp, soft)
         opt.zero_grad(set_to_none=True)
         loss.backward()
         return loss, torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
