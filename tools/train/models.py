@@ -136,26 +136,21 @@ class Recognizer(nn.Module):
         c0, c1, c2, c3, c4 = ch
         self.fast, self.lean = fast, lean
         conv = sep if fast else (lambda cin, cout, k=3, p=None: cbr(cin, cout, k, 1, p))
+        # The lean form has the same layers at the same indices; only its
+        # pools differ: the width by 4 at the first, the height right after
+        # the first 3 x 3 convolution, none before the last.
+        first = conv(c0, c1)
         if lean:
-            first = cbr(c0, c1)
             first.append(nn.MaxPool2d((2, 1), (2, 1)))
-            layers = [
-                cbr(3, c0, 3, 2),                                 # 24 x W/2
-                cbr(c0, c0, 3, groups=c0), nn.MaxPool2d((2, 4), (2, 4)),  # 12 x W/8
-                first,                                            # 6 x W/8
-                conv(c1, c2), nn.MaxPool2d((2, 1), (2, 1)),       # 3 x W/8
-                conv(c2, c3), nn.Identity(),
-                conv(c3, c4, (3, 3), (0, 1)),                     # 1 x W/8
-            ]
-        else:
-            layers = [
-                cbr(3, c0, 3, 2),                                     # 24 x W/2
-                cbr(c0, c0, 3, groups=c0), nn.MaxPool2d(2, 2),        # 12 x W/4
-                conv(c0, c1),
-                conv(c1, c2), nn.MaxPool2d((2, 1), (2, 1)),           # 6 x W/4
-                conv(c2, c3), nn.MaxPool2d((2, 1), (2, 1)),           # 3 x W/4
-                conv(c3, c4, (3, 3), (0, 1)),                         # 1 x W/4
-            ]
+        layers = [
+            cbr(3, c0, 3, 2),                                     # 24 x W/2
+            cbr(c0, c0, 3, groups=c0),
+            nn.MaxPool2d((2, 4), (2, 4)) if lean else nn.MaxPool2d(2, 2),  # 12 x W/4 (lean: W/8)
+            first,                                                # lean: 6 rows
+            conv(c1, c2), nn.MaxPool2d((2, 1), (2, 1)),           # 6 x W/4 (lean: 3 rows)
+            conv(c2, c3), nn.Identity() if lean else nn.MaxPool2d((2, 1), (2, 1)),  # 3 x W/4
+            conv(c3, c4, (3, 3), (0, 1)),                         # 1 x W/4 (lean: W/8)
+        ]
         if fast:
             layers.append(nn.MaxPool2d((1, 2), (1, 2)))          # 1 x W/8
         self.body = nn.Sequential(*layers)
