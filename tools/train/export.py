@@ -254,7 +254,9 @@ def det_onnx(model):
 
 def rec_onnx(model):
     dummy = torch.zeros(1, 3, 48, 320)
-    return to_onnx_bytes(model, dummy, {"x": {0: "n", 3: "w"}, "y": {0: "n", 1: "t"}},
+    # Opset 10: its Clip takes the bounds as attributes, the only form of
+    # Clip that OpenCV 4.6 reads.
+    return to_onnx_bytes(model, dummy, {"x": {0: "n", 3: "w"}, "y": {0: "n", 1: "t"}}, opset=10,
                          squeeze_channels=model.squeeze_channels())
 
 
@@ -277,11 +279,11 @@ def export_net(kind, ckpt, out, timing=True):
     module, to_onnx, shapes, file_shape, time_shape, _ = NETS[kind]
     trainer = importlib.import_module(module)
     # A checkpoint says which of its network's forms it holds: a recogniser
-    # by its "fast" and "lean" flags, a detector by the shapes of its weights.
+    # by its "fast", "lean" and "mid" flags, a detector by the shapes of its weights.
     ck = torch.load(ckpt, map_location="cpu") if ckpt else {}
     state = ck.get("ema") or ck.get("model") or {}
     if kind == "rec":
-        model = trainer.make_model(fast=bool(ck.get("fast")), lean=bool(ck.get("lean")))
+        model = trainer.make_model(fast=bool(ck.get("fast")), lean=bool(ck.get("lean")), mid=bool(ck.get("mid")))
     else:
         model = trainer.model_for(state) if state else trainer.make_model()
     if ckpt:

@@ -127,14 +127,21 @@ class Recognizer(nn.Module):
     (about half its time). Real lines keep about 2.8 steps per character at
     W/8. The layer indices match the plain network's, so a lean run starts
     from the plain network's weights.
+
+    With mid=True the layers and weights are again the plain network's, and
+    the second max-pool halves the width as well as the height (T = W/8):
+    the first two 3 x 3 convolutions see what the plain network sees (a
+    Chinese character keeps about 12 x 12 positions there), and the rest,
+    with the classifier over thousands of classes, runs on half the steps.
     """
 
-    def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2, fast=False, lean=False):
+    def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2, fast=False, lean=False,
+                 mid=False):
         super().__init__()
-        if fast and lean:
-            raise ValueError("a recogniser is either fast or lean")
+        if fast + lean + mid > 1:
+            raise ValueError("a recogniser is plain, fast, lean or mid")
         c0, c1, c2, c3, c4 = ch
-        self.fast, self.lean = fast, lean
+        self.fast, self.lean, self.mid = fast, lean, mid
         conv = sep if fast else (lambda cin, cout, k=3, p=None: cbr(cin, cout, k, 1, p))
         # The lean form has the same layers at the same indices; only its
         # pools differ: the width by 4 at the first, the height right after
@@ -147,7 +154,7 @@ class Recognizer(nn.Module):
             cbr(c0, c0, 3, groups=c0),
             nn.MaxPool2d((2, 4), (2, 4)) if lean else nn.MaxPool2d(2, 2),  # 12 x W/4 (lean: W/8)
             first,                                                # lean: 6 rows
-            conv(c1, c2), nn.MaxPool2d((2, 1), (2, 1)),           # 6 x W/4 (lean: 3 rows)
+            conv(c1, c2), nn.MaxPool2d(2, 2) if mid else nn.MaxPool2d((2, 1), (2, 1)),  # 6 x W/4 (lean: 3 rows, mid: W/8)
             conv(c2, c3), nn.Identity() if lean else nn.MaxPool2d((2, 1), (2, 1)),  # 3 x W/4
             conv(c3, c4, (3, 3), (0, 1)),                         # 1 x W/4 (lean: W/8)
         ]
@@ -157,10 +164,12 @@ class Recognizer(nn.Module):
         self.ctx = nn.ModuleList([cbr(c4, c4, (1, 5)) for _ in range(ctx_layers)])
         self.drop = nn.Dropout(0.1)
         self.cls = nn.Conv2d(c4, num_classes, 1)
+        # Sums each step's exponentials (see probabilities()); not a weight.
+        self.register_buffer("ones", torch.ones(num_classes, 1), persistent=False)
 
     def step(self):
         """Input columns per output step."""
-        return 8 if self.fast or self.lean else 4
+        return 8 if self.fast or self.lean or self.mid else 4
 
     def features(self, x):
         x = self.body(x)
@@ -177,6 +186,18 @@ class Recognizer(nn.Module):
         """Channels of the N x C x 1 x T tensor squeezed in forward()."""
         return self.cls.in_channels
 
+    @staticmethod
+    def probabilities(z, ones):
+        """Softmax over the last axis of N x T x K scores, in the form that
+        runs fast in OpenCV's dnn module: its Softmax over a last axis of
+        thousands of classes costs more than the rest of the head. The scores
+        are clipped to [-80, 70]: no exponential then leaves float range, and
+        neither does the reciprocal of their sum, by which OpenCV multiplies
+        (the largest real lines' scores are about 60; a contrived input can
+        drive them far beyond). Within that range this is the softmax."""
+        e = torch.exp(torch.clamp(z, -80.0, 70.0))
+        return e / torch.matmul(e, ones)
+
     def forward(self, x):
         # The classifier runs as a MatMul on N x T x C features: with ~3.9k
         # classes this avoids transposing the large N x K x T score tensor,
@@ -185,7 +206,7 @@ class Recognizer(nn.Module):
         f = torch.transpose(f, 1, 2)            # N x T x C
         w = self.cls.weight.view(self.cls.out_channels, -1).t()
         y = torch.matmul(f, w) + self.cls.bias  # N x T x K
-        return torch.softmax(y, dim=2)
+        return self.probabilities(y, self.ones)
 
 
 def fold_bn(model):

@@ -542,7 +542,7 @@ class ExportTest(unittest.TestCase):
 
     def test_recognizer_loads_in_cv2_dnn(self):
         import onnx
-        for form in ({}, {"fast": True}, {"lean": True}):
+        for form in ({}, {"fast": True}, {"lean": True}, {"mid": True}):
             torch.manual_seed(0)
             m = models.Recognizer(textgen.Charset().num_classes, **form).eval()
             perturb_bn(m)
@@ -558,14 +558,54 @@ class ExportTest(unittest.TestCase):
                 steps = m(torch.zeros(1, 3, 48, 320)).shape[1]
             self.assertEqual(steps, 320 // m.step())
 
-    def test_lean_recognizer_takes_every_tensor_of_the_plain_one(self):
+    def test_lean_and_mid_recognizers_take_every_tensor_of_the_plain_one(self):
         k = textgen.Charset().num_classes
-        plain, lean = models.Recognizer(k), models.Recognizer(k, lean=True)
-        self.assertEqual({n: v.shape for n, v in plain.state_dict().items()},
-                         {n: v.shape for n, v in lean.state_dict().items()})
-        self.assertEqual(lean.step(), 8)
+        plain = models.Recognizer(k)
+        for form in ("lean", "mid"):
+            m = models.Recognizer(k, **{form: True})
+            self.assertEqual({n: v.shape for n, v in plain.state_dict().items()},
+                             {n: v.shape for n, v in m.state_dict().items()})
+            self.assertEqual(m.step(), 8)
         with self.assertRaises(ValueError):
             models.Recognizer(k, fast=True, lean=True)
+        with self.assertRaises(ValueError):
+            models.Recognizer(k, lean=True, mid=True)
+
+    def test_recognizer_probabilities_are_the_softmax_and_stay_finite(self):
+        k = textgen.Charset().num_classes
+        ones = torch.ones(k, 1)
+        z = torch.randn(2, 7, k) * 15
+        p = models.Recognizer.probabilities(z, ones)
+        self.assertLess((p - torch.softmax(z, 2)).abs().max().item(), 1e-6)
+        # Scores far beyond float's exponential range: every step still a
+        # distribution, the winning class still the largest.
+        z = torch.randn(1, 5, k)
+        z[0, :, 17] = 5000.0
+        z[0, 2, :] = -5000.0
+        z[0, 2, 9] = -4000.0
+        p = models.Recognizer.probabilities(z, ones)
+        self.assertTrue(torch.isfinite(p).all())
+        self.assertLess((p.sum(2) - 1).abs().max().item(), 1e-4)
+        self.assertEqual(p[0, [0, 1, 3, 4]].argmax(1).tolist(), [17] * 4)
+
+    def test_recognizer_export_stays_finite_on_extreme_scores(self):
+        # The exported head must keep the clipping in OpenCV: a network whose
+        # scores reach thousands gives distributions, not inf or NaN.
+        torch.manual_seed(0)
+        m = models.Recognizer(textgen.Charset().num_classes).eval()
+        with torch.no_grad():
+            m.cls.weight.mul_(30000)
+        data, _ = export.rec_onnx(m)
+        net = cv2.dnn.readNetFromONNX(np.frombuffer(data, np.uint8))
+        x = np.random.RandomState(3).uniform(-2, 2, (1, 3, 48, 160)).astype(np.float32)
+        with torch.no_grad():
+            self.assertGreater(m.logits(torch.from_numpy(x)).abs().max().item(), 100)
+            ref = m(torch.from_numpy(x)).numpy()
+        net.setInput(x)
+        out = net.forward()
+        self.assertTrue(np.isfinite(out).all())
+        self.assertLess(np.abs(out.sum(2) - 1).max(), 1e-3)
+        self.assertLess(np.abs(out - ref).max(), 1e-4)
 
     def test_detector_loads_in_cv2_dnn(self):
         import onnx

@@ -185,8 +185,8 @@ def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
     return share / (share + per_draw * (1.0 - share))
 
 
-def make_model(fast=False, lean=False):
-    return models.Recognizer(textgen.Charset().num_classes, fast=fast, lean=lean)
+def make_model(fast=False, lean=False, mid=False):
+    return models.Recognizer(textgen.Charset().num_classes, fast=fast, lean=lean, mid=mid)
 
 
 class LineBatches(torch.utils.data.IterableDataset):
@@ -330,9 +330,12 @@ def main():
     ap.add_argument("--lean", action="store_true",
                     help="the plain network's layers pooled earlier, output steps of 8 columns"
                          " (starts from a plain network's weights with --init)")
+    ap.add_argument("--mid", action="store_true",
+                    help="the plain network's layers with the width halved at the second max-pool,"
+                         " output steps of 8 columns (starts from a plain network's weights with --init)")
     ap.add_argument("--teacher", default=None,
                     help="a plain recogniser checkpoint whose outputs, step pairs merged, a --lean"
-                         " network learns as well as the labels")
+                         " or --mid network learns as well as the labels")
     ap.add_argument("--distill", type=float, default=1.0,
                     help="weight of the loss against the teacher's outputs (with --teacher)")
     ap.add_argument("--det-boxes", default=None,
@@ -348,13 +351,13 @@ def main():
     if not 0.0 <= args.receipt_share <= 1.0 - SPACED_SHARE - WORDS_SHARE:
         ap.error("--receipt-share must lie between 0 and %.2f" % (1.0 - SPACED_SHARE - WORDS_SHARE))
 
-    if args.teacher and not args.lean:
-        ap.error("--teacher teaches a --lean network (its steps are pairs of the teacher's)")
+    if args.teacher and not (args.lean or args.mid):
+        ap.error("--teacher teaches a --lean or --mid network (its steps are pairs of the teacher's)")
 
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
     cs = textgen.Charset()
-    model = make_model(args.fast, args.lean)
+    model = make_model(args.fast, args.lean, args.mid)
     if not args.fp32:
         model = model.to(memory_format=torch.channels_last)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
@@ -400,7 +403,7 @@ def main():
     def snapshot():
         return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
                 "step": step, "elapsed": time.time() - start, "best": best,
-                "classes": cs.num_classes, "fast": args.fast, "lean": args.lean}
+                "classes": cs.num_classes, "fast": args.fast, "lean": args.lean, "mid": args.mid}
 
     def validate():
         nonlocal best
@@ -411,7 +414,7 @@ def main():
             best = score
             common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step,
                                 "metrics": m, "classes": cs.num_classes, "fast": args.fast,
-                                "lean": args.lean}, best_path)
+                                "lean": args.lean, "mid": args.mid}, best_path)
             log("new best (%.4f) -> %s" % (score, best_path))
 
     def backward(batch, bf16):
