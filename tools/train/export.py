@@ -279,11 +279,11 @@ def export_net(kind, ckpt, out, timing=True):
     module, to_onnx, shapes, file_shape, time_shape, _ = NETS[kind]
     trainer = importlib.import_module(module)
     # A checkpoint says which of its network's forms it holds: a recogniser
-    # by its "fast", "lean" and "mid" flags, a detector by the shapes of its weights.
+    # by its form flags, a detector by the shapes of its weights.
     ck = torch.load(ckpt, map_location="cpu") if ckpt else {}
     state = ck.get("ema") or ck.get("model") or {}
     if kind == "rec":
-        model = trainer.make_model(fast=bool(ck.get("fast")), lean=bool(ck.get("lean")), mid=bool(ck.get("mid")))
+        model = trainer.make_model(**{f: bool(ck.get(f)) for f in trainer.FORMS})
     else:
         model = trainer.model_for(state) if state else trainer.make_model()
     if ckpt:

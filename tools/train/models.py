@@ -154,7 +154,8 @@ class Recognizer(nn.Module):
             cbr(c0, c0, 3, groups=c0),
             nn.MaxPool2d((2, 4), (2, 4)) if lean else nn.MaxPool2d(2, 2),  # 12 x W/4 (lean: W/8)
             first,                                                # lean: 6 rows
-            conv(c1, c2), nn.MaxPool2d(2, 2) if mid else nn.MaxPool2d((2, 1), (2, 1)),  # 6 x W/4 (lean: 3 rows, mid: W/8)
+            conv(c1, c2),
+            nn.MaxPool2d(2, 2) if mid else nn.MaxPool2d((2, 1), (2, 1)),  # 6 x W/4 (lean: 3 rows, mid: W/8)
             conv(c2, c3), nn.Identity() if lean else nn.MaxPool2d((2, 1), (2, 1)),  # 3 x W/4
             conv(c3, c4, (3, 3), (0, 1)),                         # 1 x W/4 (lean: W/8)
         ]

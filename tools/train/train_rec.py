@@ -153,8 +153,8 @@ def pair_targets(logp):
     -> T2/2 x N x K probabilities, one per pair of steps: what either step
     gives each letter is added (a letter that the wider network places on
     one step of the pair lands on the pair's step; spread over both, it
-    counts once), and the blank takes what is left. A lean network learns
-    these as soft targets from a plain one."""
+    counts once), and the blank takes what is left. A lean or mid network
+    learns these as soft targets from a plain one."""
     p = logp.exp()
     t = p.shape[0] // 2 * 2
     letters = p[0:t:2, :, 1:] + p[1:t:2, :, 1:]
@@ -185,8 +185,13 @@ def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
     return share / (share + per_draw * (1.0 - share))
 
 
-def make_model(fast=False, lean=False, mid=False):
-    return models.Recognizer(textgen.Charset().num_classes, fast=fast, lean=lean, mid=mid)
+# The recogniser's forms besides the plain one; a checkpoint records each
+# as a flag, from which export.py rebuilds the network.
+FORMS = ("fast", "lean", "mid")
+
+
+def make_model(**form):
+    return models.Recognizer(textgen.Charset().num_classes, **form)
 
 
 class LineBatches(torch.utils.data.IterableDataset):
@@ -357,7 +362,8 @@ def main():
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
     cs = textgen.Charset()
-    model = make_model(args.fast, args.lean, args.mid)
+    form = {f: getattr(args, f) for f in FORMS}
+    model = make_model(**form)
     if not args.fp32:
         model = model.to(memory_format=torch.channels_last)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
@@ -403,7 +409,7 @@ def main():
     def snapshot():
         return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
                 "step": step, "elapsed": time.time() - start, "best": best,
-                "classes": cs.num_classes, "fast": args.fast, "lean": args.lean, "mid": args.mid}
+                "classes": cs.num_classes, **form}
 
     def validate():
         nonlocal best
@@ -413,8 +419,7 @@ def main():
         if score > best:
             best = score
             common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step,
-                                "metrics": m, "classes": cs.num_classes, "fast": args.fast,
-                                "lean": args.lean, "mid": args.mid}, best_path)
+                                "metrics": m, "classes": cs.num_classes, **form}, best_path)
             log("new best (%.4f) -> %s" % (score, best_path))
 
     def backward(batch, bf16):
