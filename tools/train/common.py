@@ -95,14 +95,17 @@ def checkpoint_weights(path):
     return ck.get("ema") or ck["model"]
 
 
-def init_from(path, model, ema, log, narrower=False):
+def init_from(path, model, ema, log, narrower=False, convert=None):
     """Starts a new run from the (EMA) weights of another run's checkpoint;
     tensors whose shape changed keep their fresh initialisation. With
     narrower=True a tensor that is no larger than the source's in every
     dimension takes the source's leading block instead (the first channels
     of every layer: a narrower network of the same layout starts from the
-    wider one's weights, not from nothing)."""
+    wider one's weights, not from nothing). convert, if given, maps the
+    source's weights to the form of the model first."""
     state = checkpoint_weights(path)
+    if convert is not None:
+        state = convert(state)
     own = model.state_dict()
 
     def takes(k, v):

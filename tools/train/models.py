@@ -133,15 +133,26 @@ class Recognizer(nn.Module):
     the first two 3 x 3 convolutions see what the plain network sees (a
     Chinese character keeps about 12 x 12 positions there), and the rest,
     with the classifier over thousands of classes, runs on half the steps.
+
+    With slim=True the steps stay W/4, but the two convolutions at 12 rows
+    give 48 and 64 channels instead of 64 and 96, and the classifier works
+    on a 64-channel projection of the features (a rank-64 factorisation of
+    the plain one): about 0.7x the plain network's time. slim_state() makes
+    its starting weights from a plain network's.
     """
 
+    SLIM_CHANNELS = (48, 64)
+    SLIM_RANK = 64
+
     def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2, fast=False, lean=False,
-                 mid=False):
+                 mid=False, slim=False):
         super().__init__()
-        if fast + lean + mid > 1:
-            raise ValueError("a recogniser is plain, fast, lean or mid")
+        if fast + lean + mid + slim > 1:
+            raise ValueError("a recogniser is plain, fast, lean, mid or slim")
+        if slim:
+            ch = (ch[0],) + self.SLIM_CHANNELS + tuple(ch[3:])
         c0, c1, c2, c3, c4 = ch
-        self.fast, self.lean, self.mid = fast, lean, mid
+        self.fast, self.lean, self.mid, self.slim = fast, lean, mid, slim
         conv = sep if fast else (lambda cin, cout, k=3, p=None: cbr(cin, cout, k, 1, p))
         # The lean form has the same layers at the same indices; only its
         # pools differ: the width by 4 at the first, the height right after
@@ -164,7 +175,8 @@ class Recognizer(nn.Module):
         self.body = nn.Sequential(*layers)
         self.ctx = nn.ModuleList([cbr(c4, c4, (1, 5)) for _ in range(ctx_layers)])
         self.drop = nn.Dropout(0.1)
-        self.cls = nn.Conv2d(c4, num_classes, 1)
+        self.red = nn.Conv2d(c4, self.SLIM_RANK, 1, bias=False) if slim else None
+        self.cls = nn.Conv2d(self.SLIM_RANK if slim else c4, num_classes, 1)
         # Sums each step's exponentials (see probabilities()); not a weight.
         self.register_buffer("ones", torch.ones(num_classes, 1), persistent=False)
 
@@ -176,7 +188,7 @@ class Recognizer(nn.Module):
         x = self.body(x)
         for m in self.ctx:
             x = x + m(x)
-        return x
+        return x if self.red is None else self.red(x)
 
     def logits(self, x):
         """N x T x K unnormalised scores."""
@@ -208,6 +220,45 @@ class Recognizer(nn.Module):
         w = self.cls.weight.view(self.cls.out_channels, -1).t()
         y = torch.matmul(f, w) + self.cls.bias  # N x T x K
         return self.probabilities(y, self.ones)
+
+
+def slim_state(plain):
+    """Starting weights for a slim recogniser from a plain one's state dict.
+
+    Of the two convolutions at 12 rows it keeps the output channels that
+    matter most to the next layer: a channel's expected output after its
+    BatchNorm and ReLU (its input taken as normal with the running
+    statistics) times the size of the next convolution's weights on it.
+    What a dropped channel added on average is taken off the next layer's
+    running mean. The classifier becomes its best rank-64 factorisation
+    (SVD): the projection `red`, then a classifier on 64 channels."""
+    s = {k: v.clone() for k, v in plain.items()}
+
+    def prune(layer, nxt, keep):
+        bn, w_next = "body.%d.1." % layer, s["body.%d.0.weight" % nxt]
+        g, b = s[bn + "weight"], s[bn + "bias"]
+        a = g.abs().clamp_min(1e-6)
+        normal = torch.distributions.Normal(0.0, 1.0)
+        mean_out = b * normal.cdf(b / a) + a * torch.exp(normal.log_prob(b / a))
+        score = mean_out * w_next.flatten(2).transpose(0, 1).flatten(1).norm(dim=1)
+        idx = torch.sort(torch.topk(score, keep).indices).values
+        drop = torch.ones(len(score), dtype=torch.bool)
+        drop[idx] = False
+        s["body.%d.1.running_mean" % nxt] -= (w_next[:, drop].sum((2, 3)) * mean_out[drop]).sum(1)
+        s["body.%d.0.weight" % layer] = s["body.%d.0.weight" % layer][idx]
+        for k in ("weight", "bias", "running_mean", "running_var"):
+            s[bn + k] = s[bn + k][idx]
+        s["body.%d.0.weight" % nxt] = w_next[:, idx]
+
+    c1, c2 = Recognizer.SLIM_CHANNELS
+    prune(3, 4, c1)
+    prune(4, 6, c2)
+    w = s["cls.weight"].flatten(1)
+    u, sv, vt = torch.linalg.svd(w, full_matrices=False)
+    r = Recognizer.SLIM_RANK
+    s["red.weight"] = vt[:r].reshape(r, -1, 1, 1).contiguous()
+    s["cls.weight"] = (u[:, :r] * sv[:r]).reshape(len(w), r, 1, 1).contiguous()
+    return s
 
 
 def fold_bn(model):

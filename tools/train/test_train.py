@@ -542,7 +542,7 @@ class ExportTest(unittest.TestCase):
 
     def test_recognizer_loads_in_cv2_dnn(self):
         import onnx
-        for form in ({}, {"fast": True}, {"lean": True}, {"mid": True}):
+        for form in ({}, {"fast": True}, {"lean": True}, {"mid": True}, {"slim": True}):
             torch.manual_seed(0)
             m = models.Recognizer(textgen.Charset().num_classes, **form).eval()
             perturb_bn(m)
@@ -570,6 +570,38 @@ class ExportTest(unittest.TestCase):
             models.Recognizer(k, fast=True, lean=True)
         with self.assertRaises(ValueError):
             models.Recognizer(k, lean=True, mid=True)
+        with self.assertRaises(ValueError):
+            models.Recognizer(k, mid=True, slim=True)
+
+    def test_slim_state_keeps_a_plain_network_that_needs_no_more(self):
+        # A plain network whose surplus channels give nothing (BatchNorm
+        # output pinned at or below zero, so ReLU gives 0) and whose
+        # classifier has rank 64 computes exactly what the slim network
+        # built from it computes: slim_state() must find those channels and
+        # keep the rest in their order, and its factorisation be exact.
+        k = textgen.Charset().num_classes
+        torch.manual_seed(0)
+        plain = models.Recognizer(k).eval()
+        perturb_bn(plain)
+        c1, c2 = models.Recognizer.SLIM_CHANNELS
+        g = torch.Generator().manual_seed(1)
+        with torch.no_grad():
+            for layer, keep in ((3, c1), (4, c2)):
+                bn = plain.body[layer][1]
+                dead = torch.randperm(bn.num_features, generator=g)[:bn.num_features - keep]
+                bn.weight[dead] = 0.0
+                bn.bias[dead] = -1.0
+            w = plain.cls.weight.flatten(1)
+            u, sv, vt = torch.linalg.svd(w, full_matrices=False)
+            sv[models.Recognizer.SLIM_RANK:] = 0.0
+            plain.cls.weight.copy_(((u * sv) @ vt).view_as(plain.cls.weight))
+        slim = models.Recognizer(k, slim=True).eval()
+        slim.load_state_dict(models.slim_state(plain.state_dict()))
+        x = torch.rand(2, 3, 48, 200) * 2 - 1
+        with torch.no_grad():
+            d = (plain.logits(x) - slim.logits(x)).abs().max().item()
+            self.assertGreater(plain.logits(x).abs().max().item(), 0.1)
+        self.assertLess(d, 1e-4)
 
     def test_recognizer_probabilities_are_the_softmax_and_stay_finite(self):
         k = textgen.Charset().num_classes

@@ -187,7 +187,11 @@ def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
 
 # The recogniser's forms besides the plain one; a checkpoint records each
 # as a flag, from which export.py rebuilds the network.
-FORMS = ("fast", "lean", "mid")
+FORMS = ("fast", "lean", "mid", "slim")
+
+
+def slim_init(state):
+    return state if "red.weight" in state else models.slim_state(state)
 
 
 def make_model(**form):
@@ -338,9 +342,12 @@ def main():
     ap.add_argument("--mid", action="store_true",
                     help="the plain network's layers with the width halved at the second max-pool,"
                          " output steps of 8 columns (starts from a plain network's weights with --init)")
+    ap.add_argument("--slim", action="store_true",
+                    help="fewer channels at 12 rows and a rank-64 classifier, output steps of 4 columns"
+                         " (starts from a plain network's weights with --init)")
     ap.add_argument("--teacher", default=None,
-                    help="a plain recogniser checkpoint whose outputs, step pairs merged, a --lean"
-                         " or --mid network learns as well as the labels")
+                    help="a plain recogniser checkpoint whose outputs a --slim network learns as"
+                         " well as the labels (a --lean or --mid one: those of its step pairs)")
     ap.add_argument("--distill", type=float, default=1.0,
                     help="weight of the loss against the teacher's outputs (with --teacher)")
     ap.add_argument("--det-boxes", default=None,
@@ -356,8 +363,8 @@ def main():
     if not 0.0 <= args.receipt_share <= 1.0 - SPACED_SHARE - WORDS_SHARE:
         ap.error("--receipt-share must lie between 0 and %.2f" % (1.0 - SPACED_SHARE - WORDS_SHARE))
 
-    if args.teacher and not (args.lean or args.mid):
-        ap.error("--teacher teaches a --lean or --mid network (its steps are pairs of the teacher's)")
+    if args.teacher and not (args.lean or args.mid or args.slim):
+        ap.error("--teacher teaches a --lean, --mid or --slim network")
 
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
@@ -370,7 +377,9 @@ def main():
     ema = common.EMA(model)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
     if step == 0 and args.init:
-        common.init_from(args.init, model, ema, log)
+        # A slim network starts from a plain one's weights through slim_state().
+        common.init_from(args.init, model, ema, log,
+                         convert=slim_init if args.slim else None)
     if args.reset_best:
         best = -1.0
     budget = args.budget_min * 60.0
@@ -434,7 +443,10 @@ def main():
         if teacher is not None:
             with torch.no_grad(), torch.autocast("cpu", dtype=torch.bfloat16, enabled=bf16):
                 soft = teacher.logits(x)
-            soft = pair_targets(fold_case(soft, case_free, upper, lower))
+            soft = fold_case(soft, case_free, upper, lower)
+            # A network with the teacher's steps learns its distributions as
+            # they are; one with half the steps, those of the step pairs.
+            soft = soft.exp() if model.step() == teacher.step() else pair_targets(soft)
             loss = loss + args.distill * distill_loss(logp, soft)
         opt.zero_grad(set_to_none=True)
         loss.backward()
