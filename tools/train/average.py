@@ -39,13 +39,27 @@ def average(states):
     return out
 
 
+def form_flags(checkpoints):
+    """The flags that say which form of a network the checkpoints hold (a
+    recogniser's "lean", "mid", "slim", ...): the true/false entries beside
+    the weights. Forms may share every tensor shape (plain and mid do), so
+    checkpoints whose flags differ are refused rather than averaged."""
+    flags = [{k: v for k, v in ck.items() if isinstance(v, bool)} for ck in checkpoints]
+    for f in flags[1:]:
+        if {k for k in f if f[k]} != {k for k in flags[0] if flags[0][k]}:
+            raise ValueError("the checkpoints hold different forms of the network")
+    return flags[0]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("checkpoints", nargs="+")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
-    states = [common.checkpoint_weights(path) for path in args.checkpoints]
-    common.save_atomic({"ema": average(states), "step": 0}, args.out)
+    checkpoints = [torch.load(path, map_location="cpu") for path in args.checkpoints]
+    flags = form_flags(checkpoints)
+    states = [ck.get("ema") or ck["model"] for ck in checkpoints]
+    common.save_atomic({"ema": average(states), "step": 0, **flags}, args.out)
     print("mean of %d checkpoints -> %s" % (len(states), args.out))
 
 

@@ -340,6 +340,21 @@ class AverageTest(unittest.TestCase):
         with self.assertRaises(ValueError):
             average.average([sa, torch.nn.Sequential(torch.nn.Conv2d(3, 4, 5), torch.nn.BatchNorm2d(4)).state_dict()])
 
+    def test_the_mean_keeps_the_form_and_refuses_mixed_forms(self):
+        # A plain and a mid recogniser share every tensor shape: only the
+        # checkpoints' flags tell them apart, and the mean must keep them,
+        # or export.py rebuilds the wrong network around the weights.
+        import average
+        plain = {"ema": {}, "fast": False, "lean": False, "mid": False}
+        old_plain = {"ema": {}}
+        mid = {"ema": {}, "fast": False, "lean": False, "mid": True}
+        self.assertEqual(average.form_flags([mid, dict(mid)])["mid"], True)
+        self.assertFalse(any(average.form_flags([plain, old_plain]).values()))
+        with self.assertRaises(ValueError):
+            average.form_flags([plain, mid])
+        with self.assertRaises(ValueError):
+            average.form_flags([mid, old_plain])
+
 
 class PhotosTest(unittest.TestCase):
     def setUp(self):
