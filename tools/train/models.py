@@ -137,15 +137,18 @@ class Recognizer(nn.Module):
     With slim=True the steps stay W/4, but the two convolutions at 12 rows
     give 48 and 64 channels instead of 64 and 96, and the classifier works
     on a 64-channel projection of the features (a rank-64 factorisation of
-    the plain one): about 0.7x the plain network's time. slim_state() makes
-    its starting weights from a plain network's.
+    the plain one): about 0.7x the plain network's time. With low_rank=(a,
+    b) only classes a..b-1 (the thousands of hanzi) go through the
+    projection; the few others keep a full classifier of their own, so that
+    they need not share 64 dimensions with the hanzi. slim_state() makes its
+    starting weights from a plain network's.
     """
 
     SLIM_CHANNELS = (48, 64)
     SLIM_RANK = 64
 
     def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2, fast=False, lean=False,
-                 mid=False, slim=False):
+                 mid=False, slim=False, low_rank=None):
         super().__init__()
         if fast + lean + mid + slim > 1:
             raise ValueError("a recogniser is plain, fast, lean, mid or slim")
@@ -176,7 +179,14 @@ class Recognizer(nn.Module):
         self.ctx = nn.ModuleList([cbr(c4, c4, (1, 5)) for _ in range(ctx_layers)])
         self.drop = nn.Dropout(0.1)
         self.red = nn.Conv2d(c4, self.SLIM_RANK, 1, bias=False) if slim else None
-        self.cls = nn.Conv2d(self.SLIM_RANK if slim else c4, num_classes, 1)
+        self.span = tuple(low_rank) if slim and low_rank else None
+        if self.span:
+            lo, hi = self.span
+            self.cls_lo = nn.Conv2d(c4, lo, 1)
+            self.cls_hi = nn.Conv2d(c4, num_classes - hi, 1)
+        k = self.span[1] - self.span[0] if self.span else num_classes
+        self.cls = nn.Conv2d(self.SLIM_RANK if slim else c4, k, 1)
+        self.c4 = c4
         # Sums each step's exponentials (see probabilities()); not a weight.
         self.register_buffer("ones", torch.ones(num_classes, 1), persistent=False)
 
@@ -188,16 +198,28 @@ class Recognizer(nn.Module):
         x = self.body(x)
         for m in self.ctx:
             x = x + m(x)
-        return x if self.red is None else self.red(x)
+        return x
+
+    def head(self, f, linear):
+        """Class scores from features f; linear(conv, f) applies a 1 x 1
+        convolution's weights to f in whichever layout f has (channels on
+        axis 1 or last), and the scores come in the same layout."""
+        if self.red is None:
+            return linear(self.cls, f)
+        y = linear(self.cls, linear(self.red, f))
+        if not self.span:
+            return y
+        axis = 1 if linear is conv_linear else 2
+        return torch.cat([linear(self.cls_lo, f), y, linear(self.cls_hi, f)], axis)
 
     def logits(self, x):
         """N x T x K unnormalised scores."""
-        y = self.cls(self.drop(self.features(x)))
+        y = self.head(self.drop(self.features(x)), conv_linear)
         return y.squeeze(2).transpose(1, 2)
 
     def squeeze_channels(self):
         """Channels of the N x C x 1 x T tensor squeezed in forward()."""
-        return self.cls.in_channels
+        return self.c4
 
     @staticmethod
     def probabilities(z, ones):
@@ -217,12 +239,21 @@ class Recognizer(nn.Module):
         # which is slow in OpenCV's dnn module.
         f = torch.squeeze(self.features(x), 2)  # N x C x T (Reshape in the ONNX file)
         f = torch.transpose(f, 1, 2)            # N x T x C
-        w = self.cls.weight.view(self.cls.out_channels, -1).t()
-        y = torch.matmul(f, w) + self.cls.bias  # N x T x K
+        y = self.head(f, matmul_linear)         # N x T x K
         return self.probabilities(y, self.ones)
 
 
-def slim_state(plain):
+def conv_linear(conv, f):
+    return conv(f)
+
+
+def matmul_linear(conv, f):
+    """A 1 x 1 convolution applied to N x T x C features as a MatMul."""
+    y = torch.matmul(f, conv.weight.view(conv.out_channels, -1).t())
+    return y if conv.bias is None else y + conv.bias
+
+
+def slim_state(plain, low_rank=None):
     """Starting weights for a slim recogniser from a plain one's state dict.
 
     Of the two convolutions at 12 rows it keeps the output channels that
@@ -231,7 +262,9 @@ def slim_state(plain):
     statistics) times the size of the next convolution's weights on it.
     What a dropped channel added on average is taken off the next layer's
     running mean. The classifier becomes its best rank-64 factorisation
-    (SVD): the projection `red`, then a classifier on 64 channels."""
+    (SVD): the projection `red`, then a classifier on 64 channels; with
+    low_rank=(a, b), that of classes a..b-1 only, the others keeping their
+    rows of the plain classifier."""
     s = {k: v.clone() for k, v in plain.items()}
 
     def prune(layer, nxt, keep):
@@ -253,11 +286,29 @@ def slim_state(plain):
     c1, c2 = Recognizer.SLIM_CHANNELS
     prune(3, 4, c1)
     prune(4, 6, c2)
-    w = s["cls.weight"].flatten(1)
+    w, b = s["cls.weight"].flatten(1), s["cls.bias"]
+    if low_rank:
+        lo, hi = low_rank
+        s["cls_lo.weight"], s["cls_lo.bias"] = s["cls.weight"][:lo].clone(), b[:lo].clone()
+        s["cls_hi.weight"], s["cls_hi.bias"] = s["cls.weight"][hi:].clone(), b[hi:].clone()
+        w, s["cls.bias"] = w[lo:hi], b[lo:hi].clone()
     u, sv, vt = torch.linalg.svd(w, full_matrices=False)
     r = Recognizer.SLIM_RANK
     s["red.weight"] = vt[:r].reshape(r, -1, 1, 1).contiguous()
     s["cls.weight"] = (u[:, :r] * sv[:r]).reshape(len(w), r, 1, 1).contiguous()
+    return s
+
+
+def split_slim_state(slim, low_rank):
+    """A slim recogniser's weights with every class behind the projection ->
+    the same function with classes outside low_rank = (a, b) given full
+    classifier rows (the product of their rows and the projection)."""
+    s = {k: v.clone() for k, v in slim.items()}
+    lo, hi = low_rank
+    full = (s["cls.weight"].flatten(1) @ s["red.weight"].flatten(1))[:, :, None, None]
+    s["cls_lo.weight"], s["cls_lo.bias"] = full[:lo].contiguous(), s["cls.bias"][:lo]
+    s["cls_hi.weight"], s["cls_hi.bias"] = full[hi:].contiguous(), s["cls.bias"][hi:]
+    s["cls.weight"], s["cls.bias"] = s["cls.weight"][lo:hi], s["cls.bias"][lo:hi]
     return s
 
 

@@ -557,7 +557,8 @@ class ExportTest(unittest.TestCase):
 
     def test_recognizer_loads_in_cv2_dnn(self):
         import onnx
-        for form in ({}, {"fast": True}, {"lean": True}, {"mid": True}, {"slim": True}):
+        for form in ({}, {"fast": True}, {"lean": True}, {"mid": True}, {"slim": True},
+                     {"slim": True, "low_rank": (95, 3850)}):
             torch.manual_seed(0)
             m = models.Recognizer(textgen.Charset().num_classes, **form).eval()
             perturb_bn(m)
@@ -593,7 +594,10 @@ class ExportTest(unittest.TestCase):
         # output pinned at or below zero, so ReLU gives 0) and whose
         # classifier has rank 64 computes exactly what the slim network
         # built from it computes: slim_state() must find those channels and
-        # keep the rest in their order, and its factorisation be exact.
+        # keep the rest in their order, and its factorisation be exact,
+        # whether all classes or only a block of them go through the
+        # projection. Moving the other classes out of the projection
+        # (split_slim_state) keeps the function as well.
         k = textgen.Charset().num_classes
         torch.manual_seed(0)
         plain = models.Recognizer(k).eval()
@@ -610,13 +614,21 @@ class ExportTest(unittest.TestCase):
             u, sv, vt = torch.linalg.svd(w, full_matrices=False)
             sv[models.Recognizer.SLIM_RANK:] = 0.0
             plain.cls.weight.copy_(((u * sv) @ vt).view_as(plain.cls.weight))
-        slim = models.Recognizer(k, slim=True).eval()
-        slim.load_state_dict(models.slim_state(plain.state_dict()))
         x = torch.rand(2, 3, 48, 200) * 2 - 1
         with torch.no_grad():
-            d = (plain.logits(x) - slim.logits(x)).abs().max().item()
-            self.assertGreater(plain.logits(x).abs().max().item(), 0.1)
-        self.assertLess(d, 1e-4)
+            ref = plain.logits(x)
+        self.assertGreater(ref.abs().max().item(), 0.1)
+        span = (95, k - 43)
+        for low_rank in (None, span):
+            slim = models.Recognizer(k, slim=True, low_rank=low_rank).eval()
+            slim.load_state_dict(models.slim_state(plain.state_dict(), low_rank))
+            with torch.no_grad():
+                self.assertLess((ref - slim.logits(x)).abs().max().item(), 1e-4)
+        split = models.Recognizer(k, slim=True, low_rank=span).eval()
+        split.load_state_dict(models.split_slim_state(models.slim_state(plain.state_dict()), span))
+        with torch.no_grad():
+            self.assertLess((ref - split.logits(x)).abs().max().item(), 1e-4)
+            self.assertLess((plain(x) - split(x)).abs().max().item(), 1e-5)
 
     def test_recognizer_probabilities_are_the_softmax_and_stay_finite(self):
         k = textgen.Charset().num_classes

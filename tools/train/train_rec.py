@@ -190,12 +190,27 @@ def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
 FORMS = ("fast", "lean", "mid", "slim")
 
 
+def hanzi_span():
+    """The classes of the dictionary's hanzi (one block): a slim network
+    scores these through its rank-64 projection, the others in full."""
+    cs = textgen.Charset()
+    idx = sorted(cs.index[c] for c in cs.hanzi)
+    if idx[-1] - idx[0] + 1 != len(idx):
+        raise ValueError("the dictionary's hanzi are not one block")
+    return idx[0], idx[-1] + 1
+
+
 def slim_init(state):
-    return state if "red.weight" in state else models.slim_state(state)
+    """A slim network's starting weights from a plain network's or from
+    those of a slim one whose classes all went through the projection."""
+    if "red.weight" not in state:
+        return models.slim_state(state, hanzi_span())
+    return state if "cls_lo.weight" in state else models.split_slim_state(state, hanzi_span())
 
 
 def make_model(**form):
-    return models.Recognizer(textgen.Charset().num_classes, **form)
+    low_rank = hanzi_span() if form.get("slim") else None
+    return models.Recognizer(textgen.Charset().num_classes, low_rank=low_rank, **form)
 
 
 class LineBatches(torch.utils.data.IterableDataset):
@@ -343,7 +358,8 @@ def main():
                     help="the plain network's layers with the width halved at the second max-pool,"
                          " output steps of 8 columns (starts from a plain network's weights with --init)")
     ap.add_argument("--slim", action="store_true",
-                    help="fewer channels at 12 rows and a rank-64 classifier, output steps of 4 columns"
+                    help="fewer channels at 12 rows, the hanzi scored through a rank-64 projection,"
+                         " output steps of 4 columns"
                          " (starts from a plain network's weights with --init)")
     ap.add_argument("--teacher", default=None,
                     help="a plain recogniser checkpoint whose outputs a --slim network learns as"
