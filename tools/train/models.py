@@ -289,8 +289,7 @@ def slim_state(plain, low_rank=None):
     w, b = s["cls.weight"].flatten(1), s["cls.bias"]
     if low_rank:
         lo, hi = low_rank
-        s["cls_lo.weight"], s["cls_lo.bias"] = s["cls.weight"][:lo].clone(), b[:lo].clone()
-        s["cls_hi.weight"], s["cls_hi.bias"] = s["cls.weight"][hi:].clone(), b[hi:].clone()
+        _full_rows(s, s["cls.weight"], b, low_rank)
         w, s["cls.bias"] = w[lo:hi], b[lo:hi].clone()
     u, sv, vt = torch.linalg.svd(w, full_matrices=False)
     r = Recognizer.SLIM_RANK
@@ -306,10 +305,17 @@ def split_slim_state(slim, low_rank):
     s = {k: v.clone() for k, v in slim.items()}
     lo, hi = low_rank
     full = (s["cls.weight"].flatten(1) @ s["red.weight"].flatten(1))[:, :, None, None]
-    s["cls_lo.weight"], s["cls_lo.bias"] = full[:lo].contiguous(), s["cls.bias"][:lo]
-    s["cls_hi.weight"], s["cls_hi.bias"] = full[hi:].contiguous(), s["cls.bias"][hi:]
+    _full_rows(s, full, s["cls.bias"], low_rank)
     s["cls.weight"], s["cls.bias"] = s["cls.weight"][lo:hi], s["cls.bias"][lo:hi]
     return s
+
+
+def _full_rows(s, w, b, low_rank):
+    """Gives the classes outside low_rank = (a, b) the full classifier rows
+    w (K x C x 1 x 1) and biases b."""
+    lo, hi = low_rank
+    s["cls_lo.weight"], s["cls_lo.bias"] = w[:lo].clone(), b[:lo].clone()
+    s["cls_hi.weight"], s["cls_hi.bias"] = w[hi:].clone(), b[hi:].clone()
 
 
 def fold_bn(model):
