@@ -58,7 +58,7 @@ def main():
     args = ap.parse_args()
     checkpoints = [torch.load(path, map_location="cpu") for path in args.checkpoints]
     flags = form_flags(checkpoints)
-    states = [ck.get("ema") or ck["model"] for ck in checkpoints]
+    states = [common.weights_of(ck) for ck in checkpoints]
     common.save_atomic({"ema": average(states), "step": 0, **flags}, args.out)
     print("mean of %d checkpoints -> %s" % (len(states), args.out))
 

@@ -89,9 +89,13 @@ def resume(last_path, model, opt, ema, log):
 
 
 def checkpoint_weights(path):
-    """The weights a checkpoint holds: its EMA weights where it has them
+    """The weights a checkpoint file holds (see weights_of)."""
+    return weights_of(torch.load(path, map_location="cpu"))
+
+
+def weights_of(ck):
+    """The weights of a loaded checkpoint: its EMA weights where it has them
     (every committed and every run checkpoint), else its training weights."""
-    ck = torch.load(path, map_location="cpu")
     return ck.get("ema") or ck["model"]
 
 

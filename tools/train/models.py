@@ -200,21 +200,23 @@ class Recognizer(nn.Module):
             x = x + m(x)
         return x
 
-    def head(self, f, linear):
-        """Class scores from features f; linear(conv, f) applies a 1 x 1
-        convolution's weights to f in whichever layout f has (channels on
-        axis 1 or last), and the scores come in the same layout."""
+    def head(self, f, axis):
+        """Class scores from features f whose channels lie on `axis`: 1 for
+        the N x C x 1 x T convolution layout, 2 for N x T x C (there each
+        1 x 1 convolution runs as a MatMul). The scores come in the same
+        layout."""
+        def linear(conv, x):
+            return conv(x) if axis == 1 else matmul_linear(conv, x)
         if self.red is None:
             return linear(self.cls, f)
         y = linear(self.cls, linear(self.red, f))
         if not self.span:
             return y
-        axis = 1 if linear is conv_linear else 2
         return torch.cat([linear(self.cls_lo, f), y, linear(self.cls_hi, f)], axis)
 
     def logits(self, x):
         """N x T x K unnormalised scores."""
-        y = self.head(self.drop(self.features(x)), conv_linear)
+        y = self.head(self.drop(self.features(x)), 1)
         return y.squeeze(2).transpose(1, 2)
 
     def squeeze_channels(self):
@@ -239,12 +241,8 @@ class Recognizer(nn.Module):
         # which is slow in OpenCV's dnn module.
         f = torch.squeeze(self.features(x), 2)  # N x C x T (Reshape in the ONNX file)
         f = torch.transpose(f, 1, 2)            # N x T x C
-        y = self.head(f, matmul_linear)         # N x T x K
+        y = self.head(f, 2)                     # N x T x K
         return self.probabilities(y, self.ones)
-
-
-def conv_linear(conv, f):
-    return conv(f)
 
 
 def matmul_linear(conv, f):
