@@ -149,12 +149,17 @@ def word_gaps(regions):
     return out
 
 
-def det_maps(regions, shape, gap_weight=0.0):
+def det_maps(regions, shape, gap_weight=0.0, small_area=0.0):
     """Target and loss weight maps for regions (already in output pixels).
     Ignore regions get weight 0 (neither text nor background). With
     gap_weight > 0 (sets annotated per word), the background between
     neighbouring words of a line weighs that much: the network is to split
-    there, as the annotation does."""
+    there, as the annotation does. With small_area > 0 the inside of a
+    region whose target is smaller than small_area pixels weighs
+    small_area / its area (at most SMALL_WEIGHT_MAX): a lone digit on a
+    receipt has a target of a few dozen pixels inside a background band of
+    several times that, and without the weight the network learns to leave
+    it out."""
     t = np.zeros(shape[:2], np.float32)
     wgt = np.ones(shape[:2], np.float32)
     for r in regions:
@@ -169,6 +174,13 @@ def det_maps(regions, shape, gap_weight=0.0):
         if s is None:
             continue
         cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, shift=2)
+        a = abs(float(cv2.contourArea(s)))
+        if small_area > 0 and a < small_area:
+            inside = np.zeros(shape[:2], np.uint8)
+            cv2.fillPoly(inside, [np.round(s * 4).astype(np.int32)], 1, shift=2)
+            w_small = min(SMALL_WEIGHT_MAX, small_area / max(a, 1.0))
+            grow = (inside > 0) & (wgt > 0)
+            wgt[grow] = np.maximum(wgt[grow], w_small)
     if gap_weight > 0:
         gaps = np.zeros(shape[:2], np.uint8)
         for g in word_gaps(regions):
@@ -182,6 +194,7 @@ def det_maps(regions, shape, gap_weight=0.0):
     return t, wgt
 
 
+SMALL_WEIGHT_MAX = 6.0  # largest loss weight of a small region's inside (det_maps)
 EDGE_WEIGHT = 3.0  # loss weight of the background just outside a text region
 EDGE_PX = 3         # width of that band in input pixels
 

@@ -477,6 +477,23 @@ class RealDataTest(unittest.TestCase):
         regs[1] = realdata.Region(b, "", True, False)
         self.assertEqual(realdata.word_gaps(regs), [])
 
+    def test_small_regions_weigh_more_inside_only(self):
+        digit = self._rotated(60, 60, 10, 14, 0)    # a lone digit: target about 4 x 8
+        line = self._rotated(250, 150, 200, 24, 0)
+        dont = self._rotated(60, 250, 10, 14, 0)
+        regs = [realdata.Region(digit, "1", False, False), realdata.Region(line, "a line", False, False),
+                realdata.Region(dont, "", True, False)]
+        target, weight = realdata.det_maps(regs, (320, 480), small_area=300.0)
+        inside = (target > 0.5) & (np.abs(np.arange(480)[None, :] - 60) < 10)
+        w_in = weight[inside]
+        self.assertTrue(len(w_in) > 0 and (w_in > 1).all() and (w_in <= realdata.SMALL_WEIGHT_MAX).all())
+        # The long line, the background and the don't-care region keep theirs.
+        self.assertEqual(weight[150, 250], 1.0)
+        self.assertEqual(weight[30, 200], 1.0)
+        self.assertEqual(weight[250, 60], 0.0)
+        # Off by default.
+        self.assertTrue((realdata.det_maps(regs[:2], (320, 480))[1] == 1).all())
+
     def test_validation_split_is_fixed_and_about_a_tenth(self):
         names = ["img_%d.jpg" % i for i in range(5000)]
         val = [n for n in names if realdata.is_val(n)]

@@ -79,9 +79,10 @@ class PageBatches(torch.utils.data.IterableDataset):
     """Batches of (input, target, loss weight): real views and rendered pages."""
 
     def __init__(self, batch, seed, sizes=(384, 448, 512, 576, 640), real_share=REAL_SHARE, hershey_prob=0.0,
-                 strip_share=0.0, gap_weight=0.0, weights=None, scales=None):
+                 strip_share=0.0, gap_weight=0.0, weights=None, scales=None, small_area=0.0):
         self.batch = batch
         self.gap_weight = gap_weight
+        self.small_area = small_area
         self.weights = dict(weights or REAL_WEIGHTS)
         self.scales = dict(scales or {})
         self.seed = seed
@@ -168,7 +169,8 @@ class PageBatches(torch.utils.data.IterableDataset):
                 elif rng.rand() < self.real_share:
                     img, regs, words = self.real_sample(rng, sets, cache, s)
                     ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape,
-                                                           self.gap_weight if words else 0.0)
+                                                           self.gap_weight if words else 0.0,
+                                                           self.small_area)
                 else:
                     # Mostly small and middle sizes; every fifth page has
                     # display text up to a quarter of the view high.
@@ -363,6 +365,9 @@ def main():
     ap.add_argument("--gap-weight", type=float, default=0.0,
                     help="loss weight of the background between neighbouring words in sets annotated "
                          "per word (0: plain background)")
+    ap.add_argument("--small-area", type=float, default=0.0,
+                    help="target area (input pixels) under which a real region's inside weighs more in the "
+                         "loss, in proportion to how much smaller it is (0: off)")
     ap.add_argument("--set-weights", default="",
                     help="shares of the real sets (a set not named is not used), e.g. icdar2015_train=0.35,... "
                          "(default %s)" % ",".join("%s=%g" % kv for kv in REAL_WEIGHTS.items()))
@@ -404,7 +409,7 @@ def main():
     val = make_val(args.seed + 999, args.val_pages)
     real_val = make_real_val(args.real_val)
     ds = PageBatches(args.batch, args.seed + step, real_share=args.real_share, hershey_prob=args.hershey,
-                     strip_share=args.strips, gap_weight=args.gap_weight,
+                     strip_share=args.strips, gap_weight=args.gap_weight, small_area=args.small_area,
                      weights=parse_sets(args.set_weights, share), scales=parse_sets(args.view_scales, scale_range))
     dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
                                      prefetch_factor=4 if args.workers else 2)
