@@ -98,6 +98,21 @@ class DictionaryTest(unittest.TestCase):
 
 
 class GeometryTest(unittest.TestCase):
+    def test_narrowed_spaces_shorten_only_the_word_gaps(self):
+        font = textgen.FontCache().get(textgen.LATIN_TRAIN_FONTS[0], 40)
+        space = font.getlength(" ")
+
+        def ink_width(text, scale):
+            _, ink = textgen.render_text_mask(text, font, 0.0, scale)
+            return ink[2] - ink[0]
+        for text, gaps in (("SALTED EGG", 1), ("TOTAL  QTY : 3", 4)):
+            saved = ink_width(text, 1.0) - ink_width(text, 0.5)
+            self.assertAlmostEqual(saved, 0.5 * space * gaps, delta=1.5)
+        # Words keep their kerning: a text without spaces renders as before.
+        a, _ = textgen.render_text_mask("AVATAR", font, 0.0, 0.5)
+        b, _ = textgen.render_text_mask("AVATAR", font)
+        np.testing.assert_array_equal(a, b)
+
     def test_shrink_then_unclip_restores_box(self):
         for w, h in [(300, 30), (40, 40), (1000, 12), (25, 60)]:
             d = textgen.shrink_distance(w, h)

@@ -7,6 +7,7 @@ determines a sample stream.
 """
 import math
 import os
+import re
 from collections import OrderedDict
 
 import cv2
@@ -43,6 +44,10 @@ LATIN_TRAIN_FONTS = [
 ]
 # Never used for training: only the evaluation set is rendered with it.
 HELD_OUT_FONTS = [("/usr/share/fonts/truetype/wqy/wqy-microhei.ttc", 0)]
+# Share of training lines with spaces whose word gaps are narrowed, and the
+# narrowest gap as a share of the font's space.
+NARROW_SPACE_SHARE = 0.35
+NARROW_SPACE_MIN = 0.45
 
 
 def load_dict(path=DICT_PATH):
@@ -386,29 +391,39 @@ def needs_cjk(text):
 
 # ---------------------------------------------------------------- rendering
 
-def render_text_mask(text, font, spacing=0.0):
+def render_text_mask(text, font, spacing=0.0, space_scale=1.0):
     """Renders text as a float32 coverage mask.
 
     Returns (mask, ink_box) with ink_box = (x0, y0, x1, y1) of the ink, or
-    None when nothing was drawn.  `spacing` is extra letter spacing in px.
+    None when nothing was drawn.  `spacing` is extra letter spacing in px;
+    `space_scale` scales the advance of every space (condensed receipt and
+    form print leaves word gaps far narrower than a font's own space).
     """
     size = font.size
     pad = int(size * 0.5) + 4
-    if spacing == 0.0:
-        width = int(font.getlength(text)) + 2 * pad
+
+    # Drawn piece by piece: letters with letter spacing, else words (which
+    # keep their kerning) with scaled spaces, else the whole text at once.
+    if spacing != 0.0:
+        pieces = list(text)
+    elif space_scale != 1.0 and " " in text:
+        pieces = re.split("( )", text)
     else:
-        width = int(sum(font.getlength(c) + spacing for c in text)) + 2 * pad
+        pieces = [text]
+
+    def advance(p):
+        return font.getlength(p) * (space_scale if p == " " else 1.0) + spacing
+
+    width = int(sum(advance(p) for p in pieces)) + 2 * pad
     width = max(width, 2 * pad + 1)
     height = int(size * 1.6) + 2 * pad
     img = Image.new("L", (width, height), 0)
     d = ImageDraw.Draw(img)
-    if spacing == 0.0:
-        d.text((pad, pad), text, fill=255, font=font)
-    else:
-        x = float(pad)
-        for c in text:
-            d.text((x, pad), c, fill=255, font=font)
-            x += font.getlength(c) + spacing
+    x = float(pad)
+    for p in pieces:
+        if p:
+            d.text((x, pad), p, fill=255, font=font)
+        x += advance(p)
     return _with_ink_box(np.asarray(img, dtype=np.float32) / 255.0)
 
 
@@ -649,7 +664,10 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
         # Letter spacing; kept well below a space's width when the line has
         # spaces so word gaps stay distinguishable from letter gaps.
         spacing = 0.0 if rng.rand() < 0.7 else rng.uniform(-0.05, 0.12 if " " in t else 0.35) * size
-        mask, ink = render_text_mask(t, font, spacing)
+        # Narrow word gaps, as in condensed print, without which the network
+        # learns to read a gap narrower than the font's space as none.
+        space_scale = rng.uniform(NARROW_SPACE_MIN, 0.85) if " " in t and rng.rand() < NARROW_SPACE_SHARE else 1.0
+        mask, ink = render_text_mask(t, font, spacing, space_scale)
         if ink is None:
             if text is not None:
                 raise RuntimeError("nothing rendered for %r" % t)
