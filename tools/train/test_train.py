@@ -371,6 +371,29 @@ class AverageTest(unittest.TestCase):
             average.form_flags([mid, old_plain])
 
 
+class SpaceShiftTest(unittest.TestCase):
+    def test_only_the_space_score_moves_and_the_shifts_add_up(self):
+        import space_bias
+        k = textgen.Charset().num_classes
+        x = torch.rand(1, 3, 48, 160)
+        for form in ({}, {"slim": True, "low_rank": (95, 3850)}):
+            torch.manual_seed(0)
+            m = models.Recognizer(k, **form).eval()
+            ck = {"model": m.state_dict(), "opt": {}, "step": 5, "slim": bool(form)}
+            once = space_bias.shift_space(ck, 0.5)
+            out = space_bias.shift_space(once, 0.25)
+            self.assertEqual(out["space_shift"], 0.75)
+            self.assertEqual(out["slim"], bool(form))
+            self.assertNotIn("opt", out)
+            with torch.no_grad():
+                before = m.logits(x)
+                m.load_state_dict(out["ema"])
+                after = m.logits(x)
+            torch.testing.assert_close(after[..., -1], before[..., -1] + 0.75)
+            torch.testing.assert_close(after[..., :-1], before[..., :-1])
+        # The source checkpoint is left as it was.
+        self.assertNotIn("space_shift", ck)
+
 class PhotosTest(unittest.TestCase):
     def setUp(self):
         import tempfile
