@@ -167,6 +167,7 @@ def det_maps(regions, shape, gap_weight=0.0, small_area=0.0):
             g = offset_quad(r.quad, 2.0)
             g = r.quad if g is None else g
             cv2.fillPoly(wgt, [np.round(g * 4).astype(np.int32)], 0.0, shift=2)
+    boost = None  # the small regions' inside weights
     for r in regions:
         if r.ignore:
             continue
@@ -176,11 +177,12 @@ def det_maps(regions, shape, gap_weight=0.0, small_area=0.0):
         cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, shift=2)
         a = abs(float(cv2.contourArea(s)))
         if small_area > 0 and a < small_area:
-            inside = np.zeros(shape[:2], np.uint8)
-            cv2.fillPoly(inside, [np.round(s * 4).astype(np.int32)], 1, shift=2)
-            w_small = min(SMALL_WEIGHT_MAX, small_area / max(a, 1.0))
-            grow = (inside > 0) & (wgt > 0)
-            wgt[grow] = np.maximum(wgt[grow], w_small)
+            if boost is None:
+                boost = np.zeros(shape[:2], np.float32)
+            cv2.fillPoly(boost, [np.round(s * 4).astype(np.int32)],
+                         min(SMALL_WEIGHT_MAX, small_area / max(a, 1.0)), shift=2)
+    if boost is not None:
+        wgt = np.where(wgt > 0, np.maximum(wgt, boost), wgt)
     if gap_weight > 0:
         gaps = np.zeros(shape[:2], np.uint8)
         for g in word_gaps(regions):

@@ -664,8 +664,7 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
         # Letter spacing; kept well below a space's width when the line has
         # spaces so word gaps stay distinguishable from letter gaps.
         spacing = 0.0 if rng.rand() < 0.7 else rng.uniform(-0.05, 0.12 if " " in t else 0.35) * size
-        # Narrow word gaps, as in condensed print, without which the network
-        # learns to read a gap narrower than the font's space as none.
+        # Narrow word gaps, as condensed receipt and form print has them.
         space_scale = rng.uniform(NARROW_SPACE_MIN, 0.85) if " " in t and rng.rand() < NARROW_SPACE_SHARE else 1.0
         mask, ink = render_text_mask(t, font, spacing, space_scale)
         if ink is None:
