@@ -50,9 +50,9 @@ def main():
     ap.add_argument("dst")
     ap.add_argument("--shift", type=float, required=True, help="added to the space class's score")
     args = ap.parse_args()
-    ck = torch.load(args.src, map_location="cpu", weights_only=False)
+    ck = torch.load(args.src, map_location="cpu")
     out = shift_space(ck, args.shift)
-    torch.save(out, args.dst)
+    common.save_atomic(out, args.dst)
     print("%s: space shifted by %g (in all %g)" % (args.dst, args.shift, out["space_shift"]))
 
 
