@@ -142,20 +142,28 @@ class Recognizer(nn.Module):
     projection; the few others keep a full classifier of their own, so that
     they need not share 64 dimensions with the hanzi. slim_state() makes its
     starting weights from a plain network's.
+
+    With tail=True every convolution is the plain network's, at the plain
+    network's positions; a max-pool after the last one halves the width (T =
+    W/8), and the classifier works on a rank-64 projection of the features,
+    as the slim one's does for all classes: the context convolutions and the
+    classifier, the largest cost per step, run on half the steps and a
+    smaller product. tail_state() makes its starting weights from a plain
+    network's.
     """
 
     SLIM_CHANNELS = (48, 64)
     SLIM_RANK = 64
 
     def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2, fast=False, lean=False,
-                 mid=False, slim=False, low_rank=None):
+                 mid=False, slim=False, low_rank=None, tail=False):
         super().__init__()
-        if fast + lean + mid + slim > 1:
-            raise ValueError("a recogniser is plain, fast, lean, mid or slim")
+        if fast + lean + mid + slim + tail > 1:
+            raise ValueError("a recogniser is plain, fast, lean, mid, slim or tail")
         if slim:
             ch = (ch[0],) + self.SLIM_CHANNELS + tuple(ch[3:])
         c0, c1, c2, c3, c4 = ch
-        self.fast, self.lean, self.mid, self.slim = fast, lean, mid, slim
+        self.fast, self.lean, self.mid, self.slim, self.tail = fast, lean, mid, slim, tail
         conv = sep if fast else (lambda cin, cout, k=3, p=None: cbr(cin, cout, k, 1, p))
         # The lean form has the same layers at the same indices; only its
         # pools differ: the width by 4 at the first, the height right after
@@ -173,26 +181,26 @@ class Recognizer(nn.Module):
             conv(c2, c3), nn.Identity() if lean else nn.MaxPool2d((2, 1), (2, 1)),  # 3 x W/4
             conv(c3, c4, (3, 3), (0, 1)),                         # 1 x W/4 (lean: W/8)
         ]
-        if fast:
+        if fast or tail:
             layers.append(nn.MaxPool2d((1, 2), (1, 2)))          # 1 x W/8
         self.body = nn.Sequential(*layers)
         self.ctx = nn.ModuleList([cbr(c4, c4, (1, 5)) for _ in range(ctx_layers)])
         self.drop = nn.Dropout(0.1)
-        self.red = nn.Conv2d(c4, self.SLIM_RANK, 1, bias=False) if slim else None
+        self.red = nn.Conv2d(c4, self.SLIM_RANK, 1, bias=False) if slim or tail else None
         self.span = tuple(low_rank) if slim and low_rank else None
         if self.span:
             lo, hi = self.span
             self.cls_lo = nn.Conv2d(c4, lo, 1)
             self.cls_hi = nn.Conv2d(c4, num_classes - hi, 1)
         k = self.span[1] - self.span[0] if self.span else num_classes
-        self.cls = nn.Conv2d(self.SLIM_RANK if slim else c4, k, 1)
+        self.cls = nn.Conv2d(c4 if self.red is None else self.SLIM_RANK, k, 1)
         self.c4 = c4
         # Sums each step's exponentials (see probabilities()); not a weight.
         self.register_buffer("ones", torch.ones(num_classes, 1), persistent=False)
 
     def step(self):
         """Input columns per output step."""
-        return 8 if self.fast or self.lean or self.mid else 4
+        return 8 if self.fast or self.lean or self.mid or self.tail else 4
 
     def features(self, x):
         x = self.body(x)
@@ -289,11 +297,26 @@ def slim_state(plain, low_rank=None):
         lo, hi = low_rank
         _full_rows(s, s["cls.weight"], b, low_rank)
         w, s["cls.bias"] = w[lo:hi], b[lo:hi].clone()
+    _factor_classifier(s, w)
+    return s
+
+
+def tail_state(plain):
+    """Starting weights for a tail recogniser from a plain one's state dict:
+    every tensor as it is, the classifier replaced by its best rank-64
+    factorisation (SVD)."""
+    s = {k: v.clone() for k, v in plain.items()}
+    _factor_classifier(s, s["cls.weight"].flatten(1))
+    return s
+
+
+def _factor_classifier(s, w):
+    """Replaces the classifier rows w (K x C) in s by their best rank-64
+    factorisation: the projection `red`, then a classifier on 64 channels."""
     u, sv, vt = torch.linalg.svd(w, full_matrices=False)
     r = Recognizer.SLIM_RANK
     s["red.weight"] = vt[:r].reshape(r, -1, 1, 1).contiguous()
     s["cls.weight"] = (u[:, :r] * sv[:r]).reshape(len(w), r, 1, 1).contiguous()
-    return s
 
 
 def split_slim_state(slim, low_rank):

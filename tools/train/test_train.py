@@ -613,7 +613,7 @@ class ExportTest(unittest.TestCase):
     def test_recognizer_loads_in_cv2_dnn(self):
         import onnx
         for form in ({}, {"fast": True}, {"lean": True}, {"mid": True}, {"slim": True},
-                     {"slim": True, "low_rank": (95, 3850)}):
+                     {"slim": True, "low_rank": (95, 3850)}, {"tail": True}):
             torch.manual_seed(0)
             m = models.Recognizer(textgen.Charset().num_classes, **form).eval()
             perturb_bn(m)
@@ -643,6 +643,36 @@ class ExportTest(unittest.TestCase):
             models.Recognizer(k, lean=True, mid=True)
         with self.assertRaises(ValueError):
             models.Recognizer(k, mid=True, slim=True)
+        with self.assertRaises(ValueError):
+            models.Recognizer(k, slim=True, tail=True)
+
+    def test_tail_state_keeps_the_plain_convolutions_and_a_rank_64_classifier(self):
+        # From a plain network whose classifier has rank 64, the tail network
+        # built by tail_state() computes exactly the plain network's scores
+        # on the width-pooled features: its convolutions are the plain ones
+        # and its factorised classifier loses nothing.
+        k = textgen.Charset().num_classes
+        torch.manual_seed(0)
+        plain = models.Recognizer(k).eval()
+        perturb_bn(plain)
+        with torch.no_grad():
+            w = plain.cls.weight.flatten(1)
+            u, sv, vt = torch.linalg.svd(w, full_matrices=False)
+            sv[models.Recognizer.SLIM_RANK:] = 0.0
+            plain.cls.weight.copy_(((u * sv) @ vt).view_as(plain.cls.weight))
+        tail = models.Recognizer(k, tail=True).eval()
+        tail.load_state_dict(models.tail_state(plain.state_dict()))
+        self.assertEqual(tail.step(), 8)
+        x = torch.rand(2, 3, 48, 200) * 2 - 1
+        with torch.no_grad():
+            f = torch.nn.functional.max_pool2d(plain.body(x), (1, 2))
+            for m in plain.ctx:
+                f = f + m(f)
+            ref = plain.cls(f).squeeze(2).transpose(1, 2)
+            got = tail.logits(x)
+        self.assertEqual(got.shape, (2, 25, k))
+        self.assertGreater(ref.abs().max().item(), 0.1)
+        self.assertLess((ref - got).abs().max().item(), 1e-4)
 
     def test_slim_state_keeps_a_plain_network_that_needs_no_more(self):
         # A plain network whose surplus channels give nothing (BatchNorm

@@ -187,7 +187,7 @@ def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
 
 # The recogniser's forms besides the plain one; a checkpoint records each
 # as a flag, from which export.py rebuilds the network.
-FORMS = ("fast", "lean", "mid", "slim")
+FORMS = ("fast", "lean", "mid", "slim", "tail")
 
 
 def hanzi_span():
@@ -206,6 +206,11 @@ def slim_init(state):
     if "red.weight" not in state:
         return models.slim_state(state, hanzi_span())
     return state if "cls_lo.weight" in state else models.split_slim_state(state, hanzi_span())
+
+
+def tail_init(state):
+    """A tail network's starting weights from a plain network's (or its own)."""
+    return state if "red.weight" in state else models.tail_state(state)
 
 
 def make_model(**form):
@@ -361,9 +366,13 @@ def main():
                     help="fewer channels at 12 rows, the hanzi scored through a rank-64 projection,"
                          " output steps of 4 columns"
                          " (starts from a plain network's weights with --init)")
+    ap.add_argument("--tail", action="store_true",
+                    help="the plain network's convolutions, the width halved after the last one (output"
+                         " steps of 8 columns), the classifier through a rank-64 projection"
+                         " (starts from a plain network's weights with --init)")
     ap.add_argument("--teacher", default=None,
                     help="a plain recogniser checkpoint whose outputs a --slim network learns as"
-                         " well as the labels (a --lean or --mid one: those of its step pairs)")
+                         " well as the labels (a --lean, --mid or --tail one: those of its step pairs)")
     ap.add_argument("--distill", type=float, default=1.0,
                     help="weight of the loss against the teacher's outputs (with --teacher)")
     ap.add_argument("--det-boxes", default=None,
@@ -379,8 +388,8 @@ def main():
     if not 0.0 <= args.receipt_share <= 1.0 - SPACED_SHARE - WORDS_SHARE:
         ap.error("--receipt-share must lie between 0 and %.2f" % (1.0 - SPACED_SHARE - WORDS_SHARE))
 
-    if args.teacher and not (args.lean or args.mid or args.slim):
-        ap.error("--teacher teaches a --lean, --mid or --slim network")
+    if args.teacher and not (args.lean or args.mid or args.slim or args.tail):
+        ap.error("--teacher teaches a --lean, --mid, --slim or --tail network")
 
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
@@ -393,9 +402,10 @@ def main():
     ema = common.EMA(model)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
     if step == 0 and args.init:
-        # A slim network starts from a plain one's weights through slim_state().
+        # A slim or tail network starts from a plain one's weights through
+        # slim_state() or tail_state().
         common.init_from(args.init, model, ema, log,
-                         convert=slim_init if args.slim else None)
+                         convert=slim_init if args.slim else tail_init if args.tail else None)
     if args.reset_best:
         best = -1.0
     budget = args.budget_min * 60.0
