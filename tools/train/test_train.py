@@ -34,6 +34,16 @@ def perturb_bn(m):
             mod.bias.data.copy_(torch.rand(n, generator=g) - 0.5)
 
 
+def truncate_classifier(m):
+    """Cuts the classifier of the plain recogniser m to its best rank-64
+    approximation, which a rank-64 factorisation then keeps exactly."""
+    with torch.no_grad():
+        w = m.cls.weight.flatten(1)
+        u, sv, vt = torch.linalg.svd(w, full_matrices=False)
+        sv[models.Recognizer.SLIM_RANK:] = 0.0
+        m.cls.weight.copy_(((u * sv) @ vt).view_as(m.cls.weight))
+
+
 class DictionaryTest(unittest.TestCase):
     def test_layout(self):
         e = make_dict.build()
@@ -394,6 +404,7 @@ class SpaceShiftTest(unittest.TestCase):
         # The source checkpoint is left as it was.
         self.assertNotIn("space_shift", ck)
 
+
 class PhotosTest(unittest.TestCase):
     def setUp(self):
         import tempfile
@@ -655,11 +666,7 @@ class ExportTest(unittest.TestCase):
         torch.manual_seed(0)
         plain = models.Recognizer(k).eval()
         perturb_bn(plain)
-        with torch.no_grad():
-            w = plain.cls.weight.flatten(1)
-            u, sv, vt = torch.linalg.svd(w, full_matrices=False)
-            sv[models.Recognizer.SLIM_RANK:] = 0.0
-            plain.cls.weight.copy_(((u * sv) @ vt).view_as(plain.cls.weight))
+        truncate_classifier(plain)
         tail = models.Recognizer(k, tail=True).eval()
         tail.load_state_dict(models.tail_state(plain.state_dict()))
         self.assertEqual(tail.step(), 8)
@@ -695,10 +702,7 @@ class ExportTest(unittest.TestCase):
                 dead = torch.randperm(bn.num_features, generator=g)[:bn.num_features - keep]
                 bn.weight[dead] = 0.0
                 bn.bias[dead] = -1.0
-            w = plain.cls.weight.flatten(1)
-            u, sv, vt = torch.linalg.svd(w, full_matrices=False)
-            sv[models.Recognizer.SLIM_RANK:] = 0.0
-            plain.cls.weight.copy_(((u * sv) @ vt).view_as(plain.cls.weight))
+        truncate_classifier(plain)
         x = torch.rand(2, 3, 48, 200) * 2 - 1
         with torch.no_grad():
             ref = plain.logits(x)
