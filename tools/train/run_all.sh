@@ -39,7 +39,8 @@
 # starts from the first channels of that one and learns its probability map
 # as well as the annotations, 108 min; then 95 min more with the inside of
 # small regions (lone digits on receipts) and the hardest background
-# weighing more, half taught by the wider detector.
+# weighing more, half taught by the wider detector; then 95 min more with
+# the receipts a larger share and the gaps between regions weighing more.
 # Each run resumes from tools/train/work/<tag>_last.pt if present; delete
 # those for a fresh run. Needs `scripts/deps.sh --train` (the wallpaper
 # packages whose photographs the rendered text is laid over).
@@ -124,8 +125,16 @@ echo "== detector: lone characters and the hardest background"
     --teacher "$WORK/det_v16_last.pt" --distill 0.5 --tag det_n2 --init "$WORK/det_n1_last.pt" >> "$WORK/det.out" 2>&1 \
     || { echo "detector training failed; see $WORK/det.out" >&2; exit 1; }
 
+echo "== detector: receipts and the gaps between regions weighing more"
+"$PY" "$TRAIN/train_det.py" --budget-min 95 --threads 4 --workers 2 --batch 12 --lr 3e-4 \
+    --hershey 0.2 --strips 0.12 --hard-neg 2 --gap-weight 8 --small-area 200 \
+    --set-weights icdar2015_train=0.3,sroie_train=0.3,msra_td500_train=0.22,funsd_train=0.18 \
+    --view-scales msra_td500_train=0.3:1.5 --channels 8,24,48,96,160,24 \
+    --teacher "$WORK/det_v16_last.pt" --distill 0.5 --tag det_g8 --init "$WORK/det_n2_last.pt" >> "$WORK/det.out" 2>&1 \
+    || { echo "detector training failed; see $WORK/det.out" >&2; exit 1; }
+
 echo "== export + cv2.dnn check"
-"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_n2_last.pt" --rec-ckpt "$WORK/rec_c6_space.pt"
+"$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_g8_last.pt" --rec-ckpt "$WORK/rec_c6_space.pt"
 
 echo "== pack"
 if [ ! -x "$MODEL_TOOL" ]; then
