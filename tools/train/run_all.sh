@@ -102,36 +102,34 @@ echo "== recogniser: lines cut from the detector's boxes"
 "$PY" "$TRAIN/average.py" "$WORK/rec_c5_last.pt" "$WORK/rec_c6_last.pt" --out "$WORK/rec_c6_mean.pt"
 "$PY" "$TRAIN/space_bias.py" "$WORK/rec_c6_mean.pt" "$WORK/rec_c6_space.pt" --shift 0.7
 
+# The detector runs after the first ones share their batch, rendered
+# material and MSRA-TD500 views; their log goes on in det.out.
+det_more() {
+    "$PY" "$TRAIN/train_det.py" --workers 2 --batch 12 --hershey 0.2 --strips 0.12 \
+        --view-scales msra_td500_train=0.3:1.5 "$@" >> "$WORK/det.out" 2>&1 \
+        || { echo "detector training failed; see $WORK/det.out" >&2; exit 1; }
+}
+NARROW=(--channels 8,24,48,96,160,24 --teacher "$WORK/det_v16_last.pt")
+
 echo "== detector: the gaps between street words, fewer false boxes, MSRA-TD500 lines whole"
-"$PY" "$TRAIN/train_det.py" --budget-min 95 --threads 3 --workers 2 --batch 12 --lr 3e-4 \
-    --hershey 0.2 --strips 0.12 --hard-neg 1 --gap-weight 5 \
+det_more --budget-min 95 --threads 3 --lr 3e-4 --hard-neg 1 --gap-weight 5 \
     --set-weights icdar2015_train=0.35,sroie_train=0.2,msra_td500_train=0.25,funsd_train=0.2 \
-    --view-scales msra_td500_train=0.3:1.5 --tag det_v16 --init "$WORK/det_v12_last.pt" >> "$WORK/det.out" 2>&1 \
-    || { echo "detector training failed; see $WORK/det.out" >&2; exit 1; }
+    --tag det_v16 --init "$WORK/det_v12_last.pt"
 
 echo "== detector: a narrower network taught by the last one"
-"$PY" "$TRAIN/train_det.py" --budget-min 108 --threads 3 --workers 2 --batch 12 --lr 1e-3 \
-    --hershey 0.2 --strips 0.12 --hard-neg 1 --gap-weight 5 \
+det_more --budget-min 108 --threads 3 --lr 1e-3 --hard-neg 1 --gap-weight 5 \
     --set-weights icdar2015_train=0.35,sroie_train=0.2,msra_td500_train=0.25,funsd_train=0.2 \
-    --view-scales msra_td500_train=0.3:1.5 --channels 8,24,48,96,160,24 \
-    --teacher "$WORK/det_v16_last.pt" --tag det_n1 --init "$WORK/det_v16_last.pt" >> "$WORK/det.out" 2>&1 \
-    || { echo "detector training failed; see $WORK/det.out" >&2; exit 1; }
+    "${NARROW[@]}" --tag det_n1 --init "$WORK/det_v16_last.pt"
 
 echo "== detector: lone characters and the hardest background"
-"$PY" "$TRAIN/train_det.py" --budget-min 95 --threads 5 --workers 2 --batch 12 --lr 3e-4 \
-    --hershey 0.2 --strips 0.12 --hard-neg 2 --gap-weight 5 --small-area 200 \
+det_more --budget-min 95 --threads 5 --lr 3e-4 --hard-neg 2 --gap-weight 5 --small-area 200 \
     --set-weights icdar2015_train=0.35,sroie_train=0.2,msra_td500_train=0.25,funsd_train=0.2 \
-    --view-scales msra_td500_train=0.3:1.5 --channels 8,24,48,96,160,24 \
-    --teacher "$WORK/det_v16_last.pt" --distill 0.5 --tag det_n2 --init "$WORK/det_n1_last.pt" >> "$WORK/det.out" 2>&1 \
-    || { echo "detector training failed; see $WORK/det.out" >&2; exit 1; }
+    "${NARROW[@]}" --distill 0.5 --tag det_n2 --init "$WORK/det_n1_last.pt"
 
 echo "== detector: receipts and the gaps between regions weighing more"
-"$PY" "$TRAIN/train_det.py" --budget-min 95 --threads 4 --workers 2 --batch 12 --lr 3e-4 \
-    --hershey 0.2 --strips 0.12 --hard-neg 2 --gap-weight 8 --small-area 200 \
+det_more --budget-min 95 --threads 4 --lr 3e-4 --hard-neg 2 --gap-weight 8 --small-area 200 \
     --set-weights icdar2015_train=0.3,sroie_train=0.3,msra_td500_train=0.22,funsd_train=0.18 \
-    --view-scales msra_td500_train=0.3:1.5 --channels 8,24,48,96,160,24 \
-    --teacher "$WORK/det_v16_last.pt" --distill 0.5 --tag det_g8 --init "$WORK/det_n2_last.pt" >> "$WORK/det.out" 2>&1 \
-    || { echo "detector training failed; see $WORK/det.out" >&2; exit 1; }
+    "${NARROW[@]}" --distill 0.5 --tag det_g8 --init "$WORK/det_n2_last.pt"
 
 echo "== export + cv2.dnn check"
 "$PY" "$TRAIN/export.py" --det-ckpt "$WORK/det_g8_last.pt" --rec-ckpt "$WORK/rec_c6_space.pt"
