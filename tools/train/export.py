@@ -283,7 +283,8 @@ def export_net(kind, ckpt, out, timing=True):
     ck = torch.load(ckpt, map_location="cpu") if ckpt else {}
     state = ck.get("ema") or ck.get("model") or {}
     if kind == "rec":
-        model = trainer.make_model(**{f: bool(ck.get(f)) for f in trainer.FORMS})
+        model = trainer.make_model(tail_rank=trainer.rank_of(state),
+                                   **{f: bool(ck.get(f)) for f in trainer.FORMS})
     else:
         model = trainer.model_for(state) if state else trainer.make_model()
     if ckpt:

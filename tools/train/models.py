@@ -148,7 +148,8 @@ class Recognizer(nn.Module):
     W/8), and the classifier works on a rank-64 projection of the features,
     as the slim one's does for all classes: the context convolutions and the
     classifier, the largest cost per step, run on half the steps and a
-    smaller product. tail_state() makes its starting weights from a plain
+    smaller product. tail_rank sets the projection's size; 0 keeps the full
+    classifier. tail_state() makes its starting weights from a plain
     network's.
     """
 
@@ -156,7 +157,7 @@ class Recognizer(nn.Module):
     SLIM_RANK = 64
 
     def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2, fast=False, lean=False,
-                 mid=False, slim=False, low_rank=None, tail=False):
+                 mid=False, slim=False, low_rank=None, tail=False, tail_rank=SLIM_RANK):
         super().__init__()
         if fast + lean + mid + slim + tail > 1:
             raise ValueError("a recogniser is plain, fast, lean, mid, slim or tail")
@@ -186,14 +187,15 @@ class Recognizer(nn.Module):
         self.body = nn.Sequential(*layers)
         self.ctx = nn.ModuleList([cbr(c4, c4, (1, 5)) for _ in range(ctx_layers)])
         self.drop = nn.Dropout(0.1)
-        self.red = nn.Conv2d(c4, self.SLIM_RANK, 1, bias=False) if slim or tail else None
+        rank = tail_rank if tail else self.SLIM_RANK if slim else 0
+        self.red = nn.Conv2d(c4, rank, 1, bias=False) if rank else None
         self.span = tuple(low_rank) if slim and low_rank else None
         if self.span:
             lo, hi = self.span
             self.cls_lo = nn.Conv2d(c4, lo, 1)
             self.cls_hi = nn.Conv2d(c4, num_classes - hi, 1)
         k = self.span[1] - self.span[0] if self.span else num_classes
-        self.cls = nn.Conv2d(c4 if self.red is None else self.SLIM_RANK, k, 1)
+        self.cls = nn.Conv2d(rank or c4, k, 1)
         self.c4 = c4
         # Sums each step's exponentials (see probabilities()); not a weight.
         self.register_buffer("ones", torch.ones(num_classes, 1), persistent=False)
@@ -301,20 +303,20 @@ def slim_state(plain, low_rank=None):
     return s
 
 
-def tail_state(plain):
+def tail_state(plain, rank=Recognizer.SLIM_RANK):
     """Starting weights for a tail recogniser from a plain one's state dict:
-    every tensor as it is, the classifier replaced by its best rank-64
-    factorisation (SVD)."""
+    every tensor as it is, the classifier replaced by its best factorisation
+    of the given rank (SVD; rank 0 keeps it whole)."""
     s = {k: v.clone() for k, v in plain.items()}
-    _factor_classifier(s, s["cls.weight"].flatten(1))
+    if rank:
+        _factor_classifier(s, s["cls.weight"].flatten(1), rank)
     return s
 
 
-def _factor_classifier(s, w):
-    """Replaces the classifier rows w (K x C) in s by their best rank-64
-    factorisation: the projection `red`, then a classifier on 64 channels."""
+def _factor_classifier(s, w, r=Recognizer.SLIM_RANK):
+    """Replaces the classifier rows w (K x C) in s by their best rank-r
+    factorisation: the projection `red`, then a classifier on r channels."""
     u, sv, vt = torch.linalg.svd(w, full_matrices=False)
-    r = Recognizer.SLIM_RANK
     s["red.weight"] = vt[:r].reshape(r, -1, 1, 1).contiguous()
     s["cls.weight"] = (u[:, :r] * sv[:r]).reshape(len(w), r, 1, 1).contiguous()
 

@@ -20,6 +20,7 @@ import make_dict  # noqa: E402
 import models  # noqa: E402
 import realdata  # noqa: E402
 import textgen  # noqa: E402
+import train_rec  # noqa: E402
 
 
 def perturb_bn(m):
@@ -34,13 +35,13 @@ def perturb_bn(m):
             mod.bias.data.copy_(torch.rand(n, generator=g) - 0.5)
 
 
-def truncate_classifier(m):
-    """Cuts the classifier of the plain recogniser m to its best rank-64
-    approximation, which a rank-64 factorisation then keeps exactly."""
+def truncate_classifier(m, rank=models.Recognizer.SLIM_RANK):
+    """Cuts the classifier of the plain recogniser m to its best rank-r
+    approximation, which a rank-r factorisation then keeps exactly."""
     with torch.no_grad():
         w = m.cls.weight.flatten(1)
         u, sv, vt = torch.linalg.svd(w, full_matrices=False)
-        sv[models.Recognizer.SLIM_RANK:] = 0.0
+        sv[rank:] = 0.0
         m.cls.weight.copy_(((u * sv) @ vt).view_as(m.cls.weight))
 
 
@@ -657,29 +658,35 @@ class ExportTest(unittest.TestCase):
         with self.assertRaises(ValueError):
             models.Recognizer(k, slim=True, tail=True)
 
-    def test_tail_state_keeps_the_plain_convolutions_and_a_rank_64_classifier(self):
-        # From a plain network whose classifier has rank 64, the tail network
-        # built by tail_state() computes exactly the plain network's scores
-        # on the width-pooled features: its convolutions are the plain ones
-        # and its factorised classifier loses nothing.
+    def test_tail_state_keeps_the_plain_convolutions_and_a_low_rank_classifier(self):
+        # From a plain network whose classifier has rank r, the tail network
+        # of rank r built by tail_state() computes exactly the plain
+        # network's scores on the width-pooled features: its convolutions
+        # are the plain ones and its factorised classifier loses nothing.
+        # Rank 0 keeps the classifier whole. The trainer and the export read
+        # the rank back from the weights.
         k = textgen.Charset().num_classes
-        torch.manual_seed(0)
-        plain = models.Recognizer(k).eval()
-        perturb_bn(plain)
-        truncate_classifier(plain)
-        tail = models.Recognizer(k, tail=True).eval()
-        tail.load_state_dict(models.tail_state(plain.state_dict()))
-        self.assertEqual(tail.step(), 8)
-        x = torch.rand(2, 3, 48, 200) * 2 - 1
-        with torch.no_grad():
-            f = torch.nn.functional.max_pool2d(plain.body(x), (1, 2))
-            for m in plain.ctx:
-                f = f + m(f)
-            ref = plain.cls(f).squeeze(2).transpose(1, 2)
-            got = tail.logits(x)
-        self.assertEqual(got.shape, (2, 25, k))
-        self.assertGreater(ref.abs().max().item(), 0.1)
-        self.assertLess((ref - got).abs().max().item(), 1e-4)
+        for rank in (64, 96, 0):
+            torch.manual_seed(0)
+            plain = models.Recognizer(k).eval()
+            perturb_bn(plain)
+            if rank:
+                truncate_classifier(plain, rank)
+            tail = models.Recognizer(k, tail=True, tail_rank=rank).eval()
+            state = train_rec.tail_init(rank)(plain.state_dict())
+            tail.load_state_dict(state)
+            self.assertEqual(train_rec.rank_of(state), rank)
+            self.assertEqual(tail.step(), 8)
+            x = torch.rand(2, 3, 48, 200) * 2 - 1
+            with torch.no_grad():
+                f = torch.nn.functional.max_pool2d(plain.body(x), (1, 2))
+                for m in plain.ctx:
+                    f = f + m(f)
+                ref = plain.cls(f).squeeze(2).transpose(1, 2)
+                got = tail.logits(x)
+            self.assertEqual(got.shape, (2, 25, k))
+            self.assertGreater(ref.abs().max().item(), 0.1)
+            self.assertLess((ref - got).abs().max().item(), 1e-4, "rank %d" % rank)
 
     def test_slim_state_keeps_a_plain_network_that_needs_no_more(self):
         # A plain network whose surplus channels give nothing (BatchNorm

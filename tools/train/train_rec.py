@@ -208,14 +208,22 @@ def slim_init(state):
     return state if "cls_lo.weight" in state else models.split_slim_state(state, hanzi_span())
 
 
-def tail_init(state):
-    """A tail network's starting weights from a plain network's (or its own)."""
-    return state if "red.weight" in state else models.tail_state(state)
+def tail_init(rank):
+    """How a tail network of the given classifier rank gets its starting
+    weights from a plain network's (or its own)."""
+    def convert(state):
+        return state if "red.weight" in state or not rank else models.tail_state(state, rank)
+    return convert
 
 
-def make_model(**form):
+def rank_of(state):
+    """The classifier rank of a tail network's weights (0: a full classifier)."""
+    return state["red.weight"].shape[0] if "red.weight" in state else 0
+
+
+def make_model(tail_rank=models.Recognizer.SLIM_RANK, **form):
     low_rank = hanzi_span() if form.get("slim") else None
-    return models.Recognizer(textgen.Charset().num_classes, low_rank=low_rank, **form)
+    return models.Recognizer(textgen.Charset().num_classes, low_rank=low_rank, tail_rank=tail_rank, **form)
 
 
 class LineBatches(torch.utils.data.IterableDataset):
@@ -370,6 +378,8 @@ def main():
                     help="the plain network's convolutions, the width halved after the last one (output"
                          " steps of 8 columns), the classifier through a rank-64 projection"
                          " (starts from a plain network's weights with --init)")
+    ap.add_argument("--tail-rank", type=int, default=models.Recognizer.SLIM_RANK,
+                    help="the size of a --tail network's projection before the classifier (0: none)")
     ap.add_argument("--teacher", default=None,
                     help="a plain recogniser checkpoint whose outputs a --slim network learns as"
                          " well as the labels (a --lean, --mid or --tail one: those of its step pairs)")
@@ -395,7 +405,7 @@ def main():
 
     cs = textgen.Charset()
     form = {f: getattr(args, f) for f in FORMS}
-    model = make_model(**form)
+    model = make_model(tail_rank=args.tail_rank, **form)
     if not args.fp32:
         model = model.to(memory_format=torch.channels_last)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
@@ -405,7 +415,7 @@ def main():
         # A slim or tail network starts from a plain one's weights through
         # slim_state() or tail_state().
         common.init_from(args.init, model, ema, log,
-                         convert=slim_init if args.slim else tail_init if args.tail else None)
+                         convert=slim_init if args.slim else tail_init(args.tail_rank) if args.tail else None)
     if args.reset_best:
         best = -1.0
     budget = args.budget_min * 60.0
