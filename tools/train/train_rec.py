@@ -221,9 +221,9 @@ def rank_of(state):
     return state["red.weight"].shape[0] if "red.weight" in state else 0
 
 
-def make_model(tail_rank=models.Recognizer.SLIM_RANK, **form):
+def make_model(**form):
     low_rank = hanzi_span() if form.get("slim") else None
-    return models.Recognizer(textgen.Charset().num_classes, low_rank=low_rank, tail_rank=tail_rank, **form)
+    return models.Recognizer(textgen.Charset().num_classes, low_rank=low_rank, **form)
 
 
 class LineBatches(torch.utils.data.IterableDataset):
@@ -376,7 +376,7 @@ def main():
                          " (starts from a plain network's weights with --init)")
     ap.add_argument("--tail", action="store_true",
                     help="the plain network's convolutions, the width halved after the last one (output"
-                         " steps of 8 columns), the classifier through a rank-64 projection"
+                         " steps of 8 columns), the classifier through a projection (--tail-rank)"
                          " (starts from a plain network's weights with --init)")
     ap.add_argument("--tail-rank", type=int, default=models.Recognizer.SLIM_RANK,
                     help="the size of a --tail network's projection before the classifier (0: none)")
