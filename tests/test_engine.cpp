@@ -3,6 +3,7 @@
 // tools/testmodels/make_test_models.py).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <MNN/Tensor.hpp>
 
 #include "model_dir.h"
+#include "test_support.h"
 #include "utils.h"
 
 using MNN::Interpreter;
@@ -198,6 +200,64 @@ TEST(EngineLoad, KeepsWorkingAfterTheCallerFreesItsBuffer) {
     const Output r = infer(net.get(), s, det_input(1, 8, 8, [](int, int, int) { return 0; }), {1, 3, 8, 8});
     EXPECT_EQ(r.code, MNN::NO_ERROR);
     EXPECT_GT(r.at(0), 0.98f);
+}
+
+// A 3 x 3 convolution of 3 input channels into `out_channels`, of type
+// `op` (Conv or ConvTranspose), with the attribute `group` set to `group`.
+std::string conv_with_group(const std::string& op, int64_t group, int64_t out_channels) {
+    using varnel_test::Pb;
+    Pb kernel;
+    kernel.str(1, "kernel_shape").i64(8, 3).i64(8, 3).i64(20, 7);  // INTS
+    Pb groups;
+    groups.str(1, "group").i64(3, group).i64(20, 2);  // INT
+    Pb node;
+    node.str(1, "x").str(1, "w").str(2, "y").str(3, "conv").str(4, op).msg(5, kernel).msg(5, groups);
+    // Conv weights are out x in / group x k x k, ConvTranspose weights
+    // in x out / group x k x k; with 3 in and 3 out channels and group 1
+    // both read 3 x 3 x 3 x 3.
+    Pb g;
+    g.msg(1, node).str(2, "conv_group");
+    g.msg(5, varnel_test::onnx_tensor_f("w", {3, out_channels, 3, 3}, std::vector<float>(27 * out_channels, 0.1f)));
+    g.msg(11, varnel_test::onnx_value_info("x", 3));
+    g.msg(12, varnel_test::onnx_value_info_any("y"));
+    return varnel_test::onnx_model(g);
+}
+
+// The importer divides channel counts by a convolution's group count: a
+// count of 0 (one flipped bit in a model file: 1 becomes 0) would end the
+// process with a division fault, a negative one is no group count at all.
+TEST(EngineLoad, RefusesConvolutionsWithoutAPositiveGroupCount) {
+    for (const char* op : {"Conv", "ConvTranspose"}) {
+        SCOPED_TRACE(op);
+        const std::string good = conv_with_group(op, 1, 3);
+        InterpreterPtr net(Interpreter::createFromBuffer(good.data(), good.size()));
+        ASSERT_NE(net, nullptr);
+        Session* s = cpu_session(net.get());
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(infer(net.get(), s, std::vector<float>(3 * 8 * 8, 0.5f), {1, 3, 8, 8}).code, MNN::NO_ERROR);
+        for (int64_t group : {int64_t(0), int64_t(-1), int64_t(-3), int64_t(1) << 32}) {
+            const std::string bad = conv_with_group(op, group, 3);
+            EXPECT_EQ(Interpreter::createFromBuffer(bad.data(), bad.size()), nullptr) << group;
+        }
+    }
+
+    // The shipped detector with the group count of its first convolution
+    // zeroed: refused, while the model as shipped loads.
+    long len = 0;
+    unsigned char* buf = nullptr;
+    testing::internal::CaptureStdout();
+    buf = read_model_from_file(std::string(VARNEL_SOURCE_DIR) + "/models/boxv3.p", len, 1);
+    testing::internal::GetCapturedStdout();
+    ASSERT_NE(buf, nullptr);
+    std::vector<unsigned char> model(buf, buf + len);
+    std::free(buf);
+    InterpreterPtr shipped(Interpreter::createFromBuffer(model.data(), model.size()));
+    EXPECT_NE(shipped, nullptr);
+    const std::string key = std::string("group") + char(0x18) + char(0x01);  // name, then field 3 (int) = 1
+    const auto at = std::search(model.begin(), model.end(), key.begin(), key.end());
+    ASSERT_NE(at, model.end());
+    *(at + 6) = 0x00;
+    EXPECT_EQ(Interpreter::createFromBuffer(model.data(), model.size()), nullptr);
 }
 
 // ------------------------------------------------------------- detection

@@ -33,6 +33,7 @@ enum : uint32_t {
     kNodeOpType = 4,
     kNodeAttribute = 5,
     kAttrName = 1,
+    kAttrInt = 3,
     kAttrInts = 8,
     kAttrTensor = 5,
     kAttrGraph = 6,
@@ -251,11 +252,20 @@ bool checkTensor(Reader r, std::string* name = nullptr) {
     }
 }
 
-// Checks an AttributeProto; an attribute named "perm" leaves its integers
-// in `perm`.
-bool checkAttribute(Reader r, int depth, std::vector<int64_t>& perm) {
+// The attribute values of a node that the node check examines.
+struct NodeAttributes {
+    std::vector<int64_t> perm;  // "perm" (Transpose)
+    bool hasGroup = false;      // "group" (Conv, ConvTranspose)
+    int64_t group = 1;
+};
+
+// Checks an AttributeProto; an attribute named "perm" leaves its integers,
+// one named "group" its integer, in `attrs`.
+bool checkAttribute(Reader r, int depth, NodeAttributes& attrs) {
     std::string name;
     std::vector<int64_t> ints;
+    bool hasInt = false;
+    int64_t single = 0;
     while (!r.done()) {
         uint32_t field = 0;
         int wire = 0;
@@ -269,6 +279,10 @@ bool checkAttribute(Reader r, int depth, std::vector<int64_t>& perm) {
         } else if (field == kAttrName && wire == kBytes) {
             if (!r.bytes(sub)) return false;
             name = text(sub);
+        } else if (field == kAttrInt && wire == kVarint) {
+            if (!r.varint(v)) return false;
+            hasInt = true;
+            single = static_cast<int64_t>(v);
         } else if (field == kAttrInts && wire == kBytes) {
             if (!r.bytes(sub)) return false;
             while (!sub.done()) {
@@ -282,7 +296,12 @@ bool checkAttribute(Reader r, int depth, std::vector<int64_t>& perm) {
             return false;
         }
     }
-    if (name == "perm") perm = ints;
+    if (name == "perm") attrs.perm = ints;
+    if (name == "group") {
+        attrs.hasGroup = true;
+        // One without an integer value counts as 0 and is refused.
+        attrs.group = hasInt ? single : 0;
+    }
     return true;
 }
 
@@ -298,17 +317,19 @@ bool isPermutation(const std::vector<int64_t>& perm) {
 
 // Checks a NodeProto; its input and output names go to `inputs`, `outputs`.
 // A Transpose must carry a true permutation: the importer indexes axes by
-// it unchecked.
+// it unchecked. A convolution's group count must be a positive int: the
+// importer divides the channel counts by it unchecked, and a count of 0
+// ends the process with a division fault.
 bool checkNode(Reader r, int depth, std::vector<std::string>& inputs, std::vector<std::string>& outputs) {
     std::string op;
-    std::vector<int64_t> perm;
+    NodeAttributes attrs;
     while (!r.done()) {
         uint32_t field = 0;
         int wire = 0;
         if (!r.key(field, wire)) return false;
         Reader sub{};
         if (field == kNodeAttribute && wire == kBytes) {
-            if (!r.bytes(sub) || !checkAttribute(sub, depth, perm)) return false;
+            if (!r.bytes(sub) || !checkAttribute(sub, depth, attrs)) return false;
         } else if ((field == kNodeInput || field == kNodeOutput) && wire == kBytes) {
             if (!r.bytes(sub)) return false;
             (field == kNodeInput ? inputs : outputs).push_back(text(sub));
@@ -319,7 +340,11 @@ bool checkNode(Reader r, int depth, std::vector<std::string>& inputs, std::vecto
             return false;
         }
     }
-    return op != "Transpose" || isPermutation(perm);
+    if (op == "Transpose" && !isPermutation(attrs.perm)) return false;
+    if ((op == "Conv" || op == "ConvTranspose") && attrs.hasGroup && (attrs.group < 1 || attrs.group > INT32_MAX)) {
+        return false;
+    }
+    return true;
 }
 
 // Name of a ValueInfoProto (a graph input).
