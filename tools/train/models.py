@@ -24,9 +24,10 @@ def cbr(cin, cout, k=3, s=1, p=None, groups=1):
 class DWBlock(nn.Module):
     """Depthwise 3x3 + pointwise 1x1, residual when shapes match."""
 
-    def __init__(self, cin, cout, stride=1):
+    def __init__(self, cin, cout, stride=1, dilation=1):
         super().__init__()
-        self.dw = cbr(cin, cin, 3, stride, groups=cin)
+        self.dw = nn.Sequential(nn.Conv2d(cin, cin, 3, stride, dilation, dilation, groups=cin, bias=False),
+                                nn.BatchNorm2d(cin), nn.ReLU(inplace=True))
         self.pw = nn.Sequential(nn.Conv2d(cin, cout, 1, bias=False), nn.BatchNorm2d(cout))
         self.res = stride == 1 and cin == cout
 
@@ -55,7 +56,7 @@ class Detector(nn.Module):
       library makes a box of every hole).
     """
 
-    def __init__(self, ch=(16, 32, 64, 128, 192), fpn=32, head="resize", refine=False):
+    def __init__(self, ch=(16, 32, 64, 128, 192), fpn=32, head="resize", refine=False, context=0):
         super().__init__()
         c0, c1, c2, c3, c4 = ch
         self.kind = head
@@ -63,7 +64,14 @@ class Detector(nn.Module):
         self.s4 = nn.Sequential(DWBlock(c0, c1, 2), DWBlock(c1, c1))  # 1/4
         self.s8 = nn.Sequential(DWBlock(c1, c2, 2), DWBlock(c2, c2))  # 1/8
         self.s16 = nn.Sequential(DWBlock(c2, c3, 2), DWBlock(c3, c3), DWBlock(c3, c3))
-        self.s32 = nn.Sequential(DWBlock(c3, c4, 2), DWBlock(c4, c4))
+        # `context` more residual blocks at 1/32, dilated, widen what each
+        # position of the coarsest map sees (a facade's rows of windows
+        # against a line of text) for a few per cent of the time. Each starts
+        # as the identity, so that weights trained without them carry over.
+        extra = [DWBlock(c4, c4, dilation=2) for _ in range(context)]
+        for b in extra:
+            nn.init.zeros_(b.pw[1].weight)
+        self.s32 = nn.Sequential(DWBlock(c3, c4, 2), DWBlock(c4, c4), *extra)
         self.lat = nn.ModuleList([nn.Conv2d(c, fpn, 1) for c in (c1, c2, c3, c4)])
         self.ctx = DWBlock(fpn, fpn)
         if head == "deconv":

@@ -595,6 +595,8 @@ class NarrowDetectorTest(unittest.TestCase):
             same = train_det.make_model()
             common.init_from(path, same, common.EMA(same), lambda msg: None, narrower=True)
             loaded = train_det.load_detector(path)
+            ctx = train_det.make_model(context=2)
+            common.init_from(path, ctx, common.EMA(ctx), lambda msg: None)
         ns, ws = narrow.state_dict(), wide.state_dict()
         self.assertTrue(torch.equal(ns["stem.0.weight"], ws["stem.0.weight"][:8]))
         self.assertTrue(torch.equal(ns["lat.1.weight"], ws["lat.1.weight"][:24, :48]))
@@ -603,9 +605,13 @@ class NarrowDetectorTest(unittest.TestCase):
         with torch.no_grad():
             self.assertTrue(torch.equal(same.eval()(x), wide.eval()(x)))
             self.assertTrue(torch.equal(loaded(x), wide(x)))
+        # Dilated blocks added at 1/32 start as the identity: a network with
+        # them, started from weights without them, computes what those do.
+        with torch.no_grad():
+            self.assertTrue(torch.allclose(ctx.eval()(x), wide(x), atol=1e-6))
         # The form comes back from the weights alone (what export.py and a
         # teacher are built from).
-        for m in (narrow, wide, train_det.make_model(head="deconv")):
+        for m in (narrow, wide, ctx, train_det.make_model(head="deconv")):
             again = train_det.model_for(m.state_dict())
             again.load_state_dict(m.state_dict())
             self.assertEqual({k: v.shape for k, v in again.state_dict().items()},
@@ -766,7 +772,7 @@ class ExportTest(unittest.TestCase):
         import onnx
         narrow = {"ch": (8, 16, 48, 96, 160), "fpn": 16}
         for head, refine, widths in (("deconv", False, {}), ("resize", False, {}), ("resize", True, {}),
-                                     ("resize", True, narrow)):
+                                     ("resize", True, narrow), ("resize", True, dict(narrow, context=2))):
             torch.manual_seed(0)
             m = models.Detector(head=head, refine=refine, **widths).eval()
             perturb_bn(m)

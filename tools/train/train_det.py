@@ -39,9 +39,10 @@ PHOTO_BACKGROUND = 0.3  # rendered pages laid over a photograph
 WORD_SETS = ("icdar2015_train",)  # annotated per word, not per line
 
 
-def make_model(head="resize", refine=True, **widths):
-    """The detector; `widths` may set `ch` (five stages) and `fpn` (the pyramid)."""
-    return models.Detector(head=head, refine=refine and head == "resize", **widths)
+def make_model(head="resize", refine=True, context=0, **widths):
+    """The detector; `widths` may set `ch` (five stages) and `fpn` (the
+    pyramid), `context` the number of dilated blocks added at 1/32."""
+    return models.Detector(head=head, refine=refine and head == "resize", context=context, **widths)
 
 
 def parse_channels(text):
@@ -63,8 +64,9 @@ def model_for(state):
     head = "deconv" if "up1.0.weight" in state else "resize"
     ch = tuple(int(state[k].shape[0]) for k in ("stem.0.weight", "s4.0.pw.0.weight", "s8.0.pw.0.weight",
                                                  "s16.0.pw.0.weight", "s32.0.pw.0.weight"))
+    blocks = sum(1 for k in state if k.startswith("s32.") and k.endswith(".pw.0.weight"))
     return make_model(head=head, refine="refine.0.0.weight" in state, ch=ch,
-                      fpn=int(state["lat.0.weight"].shape[0]))
+                      fpn=int(state["lat.0.weight"].shape[0]), context=blocks - 2)
 
 
 def load_detector(path):
@@ -380,6 +382,9 @@ def main():
                     help="channels of the five stages and of the pyramid, e.g. 8,24,48,96,160,24 "
                          "(default: those of models.Detector); with --init a narrower network starts "
                          "from the first channels of every layer")
+    ap.add_argument("--context", type=int, default=0,
+                    help="dilated residual blocks added at 1/32 (they start as the identity, so --init "
+                         "from a network without them starts where that network is)")
     ap.add_argument("--teacher", default=None,
                     help="detector checkpoint whose probability map the network also learns (distillation)")
     ap.add_argument("--distill", type=float, default=1.0,
@@ -389,7 +394,7 @@ def main():
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
     widths = parse_channels(args.channels)
-    model = make_model(refine=not args.no_refine, **widths)
+    model = make_model(refine=not args.no_refine, context=args.context, **widths)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model, decay=0.995)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
