@@ -11,11 +11,11 @@ import torch.nn as nn
 import torch.nn.functional as F
 
 
-def cbr(cin, cout, k=3, s=1, p=None, groups=1):
+def cbr(cin, cout, k=3, s=1, p=None, groups=1, dilation=1):
     if p is None:
-        p = k // 2 if isinstance(k, int) else tuple(x // 2 for x in k)
+        p = dilation * (k // 2) if isinstance(k, int) else tuple(dilation * (x // 2) for x in k)
     return nn.Sequential(
-        nn.Conv2d(cin, cout, k, s, p, groups=groups, bias=False),
+        nn.Conv2d(cin, cout, k, s, p, dilation, groups=groups, bias=False),
         nn.BatchNorm2d(cout),
         nn.ReLU(inplace=True),
     )
@@ -26,8 +26,7 @@ class DWBlock(nn.Module):
 
     def __init__(self, cin, cout, stride=1, dilation=1):
         super().__init__()
-        self.dw = nn.Sequential(nn.Conv2d(cin, cin, 3, stride, dilation, dilation, groups=cin, bias=False),
-                                nn.BatchNorm2d(cin), nn.ReLU(inplace=True))
+        self.dw = cbr(cin, cin, 3, stride, groups=cin, dilation=dilation)
         self.pw = nn.Sequential(nn.Conv2d(cin, cout, 1, bias=False), nn.BatchNorm2d(cout))
         self.res = stride == 1 and cin == cout
 
