@@ -245,9 +245,8 @@ TEST(EngineLoad, RefusesConvolutionsWithoutAPositiveGroupCount) {
     // zeroed: refused, while the model as shipped loads.
     long len = 0;
     unsigned char* buf = nullptr;
-    testing::internal::CaptureStdout();
-    buf = read_model_from_file(std::string(VARNEL_SOURCE_DIR) + "/models/boxv3.p", len, 1);
-    testing::internal::GetCapturedStdout();
+    varnel_test::captured(
+        [&] { buf = read_model_from_file(std::string(VARNEL_SOURCE_DIR) + "/models/boxv3.p", len, 1); });
     ASSERT_NE(buf, nullptr);
     std::vector<unsigned char> model(buf, buf + len);
     std::free(buf);

@@ -255,8 +255,7 @@ bool checkTensor(Reader r, std::string* name = nullptr) {
 // The attribute values of a node that the node check examines.
 struct NodeAttributes {
     std::vector<int64_t> perm;  // "perm" (Transpose)
-    bool hasGroup = false;      // "group" (Conv, ConvTranspose)
-    int64_t group = 1;
+    int64_t group = 1;          // "group" (Conv, ConvTranspose); 1 when absent
 };
 
 // Checks an AttributeProto; an attribute named "perm" leaves its integers,
@@ -297,11 +296,8 @@ bool checkAttribute(Reader r, int depth, NodeAttributes& attrs) {
         }
     }
     if (name == "perm") attrs.perm = ints;
-    if (name == "group") {
-        attrs.hasGroup = true;
-        // One without an integer value counts as 0 and is refused.
-        attrs.group = hasInt ? single : 0;
-    }
+    // A "group" without an integer value counts as 0 and is refused.
+    if (name == "group") attrs.group = hasInt ? single : 0;
     return true;
 }
 
@@ -341,10 +337,7 @@ bool checkNode(Reader r, int depth, std::vector<std::string>& inputs, std::vecto
         }
     }
     if (op == "Transpose" && !isPermutation(attrs.perm)) return false;
-    if ((op == "Conv" || op == "ConvTranspose") && attrs.hasGroup && (attrs.group < 1 || attrs.group > INT32_MAX)) {
-        return false;
-    }
-    return true;
+    return !((op == "Conv" || op == "ConvTranspose") && (attrs.group < 1 || attrs.group > INT32_MAX));
 }
 
 // Name of a ValueInfoProto (a graph input).

@@ -55,6 +55,8 @@ class Detector(nn.Module):
       library makes a box of every hole).
     """
 
+    S32_BLOCKS = 2  # blocks at 1/32 before any `context` ones
+
     def __init__(self, ch=(16, 32, 64, 128, 192), fpn=32, head="resize", refine=False, context=0):
         super().__init__()
         c0, c1, c2, c3, c4 = ch
@@ -70,7 +72,7 @@ class Detector(nn.Module):
         extra = [DWBlock(c4, c4, dilation=2) for _ in range(context)]
         for b in extra:
             nn.init.zeros_(b.pw[1].weight)
-        self.s32 = nn.Sequential(DWBlock(c3, c4, 2), DWBlock(c4, c4), *extra)
+        self.s32 = nn.Sequential(DWBlock(c3, c4, 2), *[DWBlock(c4, c4) for _ in range(self.S32_BLOCKS - 1)], *extra)
         self.lat = nn.ModuleList([nn.Conv2d(c, fpn, 1) for c in (c1, c2, c3, c4)])
         self.ctx = DWBlock(fpn, fpn)
         if head == "deconv":

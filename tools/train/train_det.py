@@ -66,7 +66,7 @@ def model_for(state):
                                                  "s16.0.pw.0.weight", "s32.0.pw.0.weight"))
     blocks = sum(1 for k in state if k.startswith("s32.") and k.endswith(".pw.0.weight"))
     return make_model(head=head, refine="refine.0.0.weight" in state, ch=ch,
-                      fpn=int(state["lat.0.weight"].shape[0]), context=blocks - 2)
+                      fpn=int(state["lat.0.weight"].shape[0]), context=blocks - models.Detector.S32_BLOCKS)
 
 
 def load_detector(path):
