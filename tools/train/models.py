@@ -57,7 +57,7 @@ class Detector(nn.Module):
 
     S32_BLOCKS = 2  # blocks at 1/32 before any `context` ones
 
-    def __init__(self, ch=(16, 32, 64, 128, 192), fpn=32, head="resize", refine=False, context=0):
+    def __init__(self, ch=(16, 32, 64, 128, 192), fpn=32, head="resize", refine=False, context=0, gate=False):
         super().__init__()
         c0, c1, c2, c3, c4 = ch
         self.kind = head
@@ -89,6 +89,19 @@ class Detector(nn.Module):
                                             nn.Conv2d(fpn, fpn, 1, bias=False), nn.BatchNorm2d(fpn))
                 # Starts as the identity, so that weights trained without it carry over.
                 nn.init.zeros_(self.refine[2].weight)
+            # With gate=True the merged features at 1/4 are scaled, channel by
+            # channel, by a function of the whole image's mean features at
+            # 1/32: whether the image is a page or a scene decides whether
+            # the gap between two words is text (a line on a page) or
+            # background (two words in a scene), and no position of the map
+            # sees far enough to tell. 2 * sigmoid(0) = 1, so it starts as
+            # the identity as well.
+            self.gate = None
+            if gate:
+                self.gate = nn.Sequential(nn.AdaptiveAvgPool2d(1), nn.Conv2d(c4, 32, 1), nn.ReLU(inplace=True),
+                                          nn.Conv2d(32, fpn, 1))
+                nn.init.zeros_(self.gate[3].weight)
+                nn.init.zeros_(self.gate[3].bias)
 
     def forward(self, x):
         return torch.sigmoid(self.logits(x))
@@ -108,6 +121,8 @@ class Detector(nn.Module):
             return self.up2(self.up1(self.ctx(self.smooth(p))))
         p = self.ctx(self.smooth(p))
         p = self.lat[0](f4) + F.interpolate(p, scale_factor=2.0, mode="nearest")
+        if self.gate is not None:
+            p = p * (2.0 * torch.sigmoid(self.gate(f32)))
         if self.refine is not None:
             p = p + self.refine(p)
         return F.interpolate(self.head(p), scale_factor=4.0, mode="bilinear", align_corners=False)

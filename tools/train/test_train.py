@@ -597,6 +597,8 @@ class NarrowDetectorTest(unittest.TestCase):
             loaded = train_det.load_detector(path)
             ctx = train_det.make_model(context=2)
             common.init_from(path, ctx, common.EMA(ctx), lambda msg: None)
+            gated = train_det.make_model(gate=True)
+            common.init_from(path, gated, common.EMA(gated), lambda msg: None)
         ns, ws = narrow.state_dict(), wide.state_dict()
         self.assertTrue(torch.equal(ns["stem.0.weight"], ws["stem.0.weight"][:8]))
         self.assertTrue(torch.equal(ns["lat.1.weight"], ws["lat.1.weight"][:24, :48]))
@@ -605,13 +607,15 @@ class NarrowDetectorTest(unittest.TestCase):
         with torch.no_grad():
             self.assertTrue(torch.equal(same.eval()(x), wide.eval()(x)))
             self.assertTrue(torch.equal(loaded(x), wide(x)))
-        # Dilated blocks added at 1/32 start as the identity: a network with
-        # them, started from weights without them, computes what those do.
+        # Dilated blocks added at 1/32 and the whole-image gate start as the
+        # identity: a network with them, started from weights without them,
+        # computes what those do.
         with torch.no_grad():
             self.assertTrue(torch.allclose(ctx.eval()(x), wide(x), atol=1e-6))
+            self.assertTrue(torch.equal(gated.eval()(x), wide(x)))
         # The form comes back from the weights alone (what export.py and a
         # teacher are built from).
-        for m in (narrow, wide, ctx, train_det.make_model(head="deconv")):
+        for m in (narrow, wide, ctx, gated, train_det.make_model(head="deconv")):
             again = train_det.model_for(m.state_dict())
             again.load_state_dict(m.state_dict())
             self.assertEqual({k: v.shape for k, v in again.state_dict().items()},
@@ -772,10 +776,16 @@ class ExportTest(unittest.TestCase):
         import onnx
         narrow = {"ch": (8, 16, 48, 96, 160), "fpn": 16}
         for head, refine, widths in (("deconv", False, {}), ("resize", False, {}), ("resize", True, {}),
-                                     ("resize", True, narrow), ("resize", True, dict(narrow, context=2))):
+                                     ("resize", True, narrow), ("resize", True, dict(narrow, context=2)),
+                                     ("resize", True, dict(narrow, gate=True))):
             torch.manual_seed(0)
             m = models.Detector(head=head, refine=refine, **widths).eval()
             perturb_bn(m)
+            if m.kind == "resize" and m.gate is not None:
+                # Away from the identity it starts as, and different for the
+                # two images of a batch.
+                torch.nn.init.normal_(m.gate[3].weight, std=0.5)
+                torch.nn.init.normal_(m.gate[3].bias, std=0.5)
             data, _ = export.det_onnx(m)
             ops = {n.op_type for n in onnx.load_from_string(data).graph.node}
             self.assertNotIn("ConvTranspose", ops)  # rewritten for the deconv head

@@ -39,10 +39,12 @@ PHOTO_BACKGROUND = 0.3  # rendered pages laid over a photograph
 WORD_SETS = ("icdar2015_train",)  # annotated per word, not per line
 
 
-def make_model(head="resize", refine=True, context=0, **widths):
+def make_model(head="resize", refine=True, context=0, gate=False, **widths):
     """The detector; `widths` may set `ch` (five stages) and `fpn` (the
-    pyramid), `context` the number of dilated blocks added at 1/32."""
-    return models.Detector(head=head, refine=refine and head == "resize", context=context, **widths)
+    pyramid), `context` the number of dilated blocks added at 1/32, `gate`
+    the whole-image gate of the features at 1/4."""
+    return models.Detector(head=head, refine=refine and head == "resize", context=context,
+                           gate=gate and head == "resize", **widths)
 
 
 def parse_channels(text):
@@ -66,7 +68,8 @@ def model_for(state):
                                                  "s16.0.pw.0.weight", "s32.0.pw.0.weight"))
     blocks = sum(1 for k in state if k.startswith("s32.") and k.endswith(".pw.0.weight"))
     return make_model(head=head, refine="refine.0.0.weight" in state, ch=ch,
-                      fpn=int(state["lat.0.weight"].shape[0]), context=blocks - models.Detector.S32_BLOCKS)
+                      fpn=int(state["lat.0.weight"].shape[0]), context=blocks - models.Detector.S32_BLOCKS,
+                      gate="gate.1.weight" in state)
 
 
 def load_detector(path):
@@ -385,6 +388,9 @@ def main():
     ap.add_argument("--context", type=int, default=0,
                     help="dilated residual blocks added at 1/32 (they start as the identity, so --init "
                          "from a network without them starts where that network is)")
+    ap.add_argument("--gate", action="store_true",
+                    help="scale the features at 1/4 by a function of the whole image's mean features (starts "
+                         "as the identity, so --init from a network without it starts where that network is)")
     ap.add_argument("--teacher", default=None,
                     help="detector checkpoint whose probability map the network also learns (distillation)")
     ap.add_argument("--distill", type=float, default=1.0,
@@ -394,7 +400,7 @@ def main():
     log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
 
     widths = parse_channels(args.channels)
-    model = make_model(refine=not args.no_refine, context=args.context, **widths)
+    model = make_model(refine=not args.no_refine, context=args.context, gate=args.gate, **widths)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model, decay=0.995)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
