@@ -75,6 +75,7 @@ class Detector(nn.Module):
         self.s32 = nn.Sequential(DWBlock(c3, c4, 2), *[DWBlock(c4, c4) for _ in range(self.S32_BLOCKS - 1)], *extra)
         self.lat = nn.ModuleList([nn.Conv2d(c, fpn, 1) for c in (c1, c2, c3, c4)])
         self.ctx = DWBlock(fpn, fpn)
+        self.gate = None  # the "resize" head's whole-image gate, below
         if head == "deconv":
             self.smooth = cbr(fpn, fpn, 3)
             self.up1 = nn.Sequential(nn.ConvTranspose2d(fpn, 16, 2, 2, bias=False),
@@ -96,7 +97,6 @@ class Detector(nn.Module):
             # background (two words in a scene), and no position of the map
             # sees far enough to tell. 2 * sigmoid(0) = 1, so it starts as
             # the identity as well.
-            self.gate = None
             if gate:
                 self.gate = nn.Sequential(nn.AdaptiveAvgPool2d(1), nn.Conv2d(c4, 32, 1), nn.ReLU(inplace=True),
                                           nn.Conv2d(32, fpn, 1))

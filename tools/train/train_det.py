@@ -43,8 +43,7 @@ def make_model(head="resize", refine=True, context=0, gate=False, **widths):
     """The detector; `widths` may set `ch` (five stages) and `fpn` (the
     pyramid), `context` the number of dilated blocks added at 1/32, `gate`
     the whole-image gate of the features at 1/4."""
-    return models.Detector(head=head, refine=refine and head == "resize", context=context,
-                           gate=gate and head == "resize", **widths)
+    return models.Detector(head=head, refine=refine and head == "resize", context=context, gate=gate, **widths)
 
 
 def parse_channels(text):
