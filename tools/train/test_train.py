@@ -620,6 +620,15 @@ class NarrowDetectorTest(unittest.TestCase):
             again.load_state_dict(m.state_dict())
             self.assertEqual({k: v.shape for k, v in again.state_dict().items()},
                              {k: v.shape for k, v in m.state_dict().items()})
+        # --gate-lr puts the gate, and only the gate, in a group of its own;
+        # every weight is in exactly one group.
+        for m, mult, n in ((gated, 10.0, 2), (gated, 1.0, 1), (wide, 10.0, 1)):
+            groups = train_det.param_groups(m, mult)
+            self.assertEqual(len(groups), n)
+            ids = [id(p) for g in groups for p in g["params"]]
+            self.assertEqual(sorted(ids), sorted(id(p) for p in m.parameters()))
+        gate_ids = {id(p) for p in gated.gate.parameters()}
+        self.assertEqual({id(p) for p in train_det.param_groups(gated, 10.0)[1]["params"]}, gate_ids)
 
 
 class ExportTest(unittest.TestCase):

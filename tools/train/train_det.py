@@ -39,6 +39,16 @@ PHOTO_BACKGROUND = 0.3  # rendered pages laid over a photograph
 WORD_SETS = ("icdar2015_train",)  # annotated per word, not per line
 
 
+def param_groups(model, gate_lr=1.0):
+    """The optimiser's parameter groups: one, or, with a gate and a multiple
+    other than 1, the gate's own group with `lr_mult` = `gate_lr`."""
+    if model.gate is None or gate_lr == 1.0:
+        return [{"params": list(model.parameters())}]
+    gate = [p for n, p in model.named_parameters() if n.startswith("gate.")]
+    rest = [p for n, p in model.named_parameters() if not n.startswith("gate.")]
+    return [{"params": rest}, {"params": gate, "lr_mult": gate_lr}]
+
+
 def make_model(head="resize", refine=True, context=0, gate=False, **widths):
     """The detector; `widths` may set `ch` (five stages) and `fpn` (the
     pyramid), `context` the number of dilated blocks added at 1/32, `gate`
@@ -390,6 +400,8 @@ def main():
     ap.add_argument("--gate", action="store_true",
                     help="scale the features at 1/4 by a function of the whole image's mean features (starts "
                          "as the identity, so --init from a network without it starts where that network is)")
+    ap.add_argument("--gate-lr", type=float, default=1.0,
+                    help="the gate's learning rate as a multiple of --lr (it starts at zero and learns slowly)")
     ap.add_argument("--teacher", default=None,
                     help="detector checkpoint whose probability map the network also learns (distillation)")
     ap.add_argument("--distill", type=float, default=1.0,
@@ -400,7 +412,7 @@ def main():
 
     widths = parse_channels(args.channels)
     model = make_model(refine=not args.no_refine, context=args.context, gate=args.gate, **widths)
-    opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
+    opt = torch.optim.AdamW(param_groups(model, args.gate_lr), lr=args.lr, weight_decay=1e-4)
     ema = common.EMA(model, decay=0.995)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
     if step == 0 and args.init:
@@ -459,7 +471,7 @@ def main():
         x, y, w = next(it)
         tb = time.time()
         for g in opt.param_groups:
-            g["lr"] = common.lr_at((now - start) / budget, step, args.lr, warmup=200)
+            g["lr"] = common.lr_at((now - start) / budget, step, args.lr, warmup=200) * g.get("lr_mult", 1.0)
         logits = model.logits(x)
         per_pixel = F.binary_cross_entropy_with_logits(logits, y, reduction="none") * w
         bce = per_pixel.sum() / w.sum().clamp(min=1.0)
