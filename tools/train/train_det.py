@@ -470,8 +470,9 @@ def main():
         ta = time.time()
         x, y, w = next(it)
         tb = time.time()
+        lr = common.lr_at((now - start) / budget, step, args.lr, warmup=200)
         for g in opt.param_groups:
-            g["lr"] = common.lr_at((now - start) / budget, step, args.lr, warmup=200) * g.get("lr_mult", 1.0)
+            g["lr"] = lr * g.get("lr_mult", 1.0)
         logits = model.logits(x)
         per_pixel = F.binary_cross_entropy_with_logits(logits, y, reduction="none") * w
         bce = per_pixel.sum() / w.sum().clamp(min=1.0)
