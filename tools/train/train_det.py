@@ -44,9 +44,9 @@ def param_groups(model, gate_lr=1.0):
     other than 1, the gate's own group with `lr_mult` = `gate_lr`."""
     if model.gate is None or gate_lr == 1.0:
         return [{"params": list(model.parameters())}]
-    gate = [p for n, p in model.named_parameters() if n.startswith("gate.")]
-    rest = [p for n, p in model.named_parameters() if not n.startswith("gate.")]
-    return [{"params": rest}, {"params": gate, "lr_mult": gate_lr}]
+    gate = list(model.gate.parameters())
+    ids = {id(p) for p in gate}
+    return [{"params": [p for p in model.parameters() if id(p) not in ids]}, {"params": gate, "lr_mult": gate_lr}]
 
 
 def make_model(head="resize", refine=True, context=0, gate=False, **widths):
