@@ -246,6 +246,28 @@ class DistillTest(unittest.TestCase):
         # A student one step shorter than the targets is scored on its own steps.
         self.assertLess(float(train_rec.distill_loss(same[:2], q)), 1e-5)
 
+    def test_word_views_learn_the_word_teacher(self):
+        import train_det
+        x = torch.arange(4, dtype=torch.float32).view(4, 1, 1, 1).expand(4, 3, 8, 8).contiguous()
+        seen = []
+
+        def teacher(v):
+            return torch.full((len(v), 1, 8, 8), 0.25)
+
+        def word_teacher(v):
+            seen.append(v[:, 0, 0, 0].tolist())  # which views it was given
+            return v[:, :1] / 10.0
+
+        words = torch.tensor([False, True, False, True])
+        soft = train_det.teacher_maps(x.contiguous(memory_format=torch.channels_last), words, teacher, word_teacher)
+        self.assertEqual(seen, [[1.0, 3.0]])
+        np.testing.assert_allclose(soft[:, 0].numpy(), np.array([0.25, 0.1, 0.25, 0.3])[:, None, None] + np.zeros((4, 8, 8)), rtol=1e-6)
+        # No word view in the batch, or no word teacher: the teacher alone.
+        none = train_det.teacher_maps(x, torch.zeros(4, dtype=torch.bool), teacher, word_teacher)
+        self.assertEqual((float(none.min()), float(none.max()), len(seen)), (0.25, 0.25, 1))
+        alone = train_det.teacher_maps(x, words, teacher)
+        self.assertEqual(float(alone.max()), 0.25)
+
 
 class StripBatchTest(unittest.TestCase):
     def test_strips_lie_or_stand_with_targets_off_the_border(self):
