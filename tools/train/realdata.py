@@ -292,7 +292,7 @@ def blank_view(rng, h, w):
         ramp = np.linspace(0, 1, w)[None, :, None] if rng.rand() < 0.5 else np.linspace(0, 1, h)[:, None, None]
         img = base + (rng.uniform(0, 255, 3) - base) * ramp * np.ones((h, w, 1))
     else:
-        img = base + rng.randn(h, w, 3) * rng.uniform(10, 70)
+        img = base + textgen.gauss_noise(rng, (h, w, 3), rng.uniform(10, 70))
         if kind == 3:
             img = cv2.GaussianBlur(img, (0, 0), rng.uniform(0.7, 3.0))
     return np.clip(img, 0, 255).astype(np.uint8)

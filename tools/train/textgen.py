@@ -559,6 +559,17 @@ def use_photo_backgrounds(photos, prob):
     _photo_prob = prob if _photos is not None else 0.0
 
 
+def gauss_noise(rng, shape, sigma):
+    """float32 Gaussian noise of standard deviation `sigma`. OpenCV draws it
+    several times faster than numpy's RandomState, which took a sixth of the
+    time of making a training batch; its generator is seeded from `rng`, so
+    that a seeded run stays reproducible."""
+    out = np.empty(shape, np.float32)
+    cv2.setRNGSeed(int(rng.randint(2 ** 31 - 1)))
+    cv2.randn(out.reshape(shape[0], -1), 0.0, float(sigma))
+    return out
+
+
 def make_background(rng, h, w, c1, c2):
     """RGB float32 background: flat, gradient or a smooth noise texture, or
     (when enabled) a photo crop whose brightness is pulled to `c1`, so that
@@ -584,7 +595,7 @@ def make_background(rng, h, w, c1, c2):
         img = c1[None, None, :] * (1 - g[..., None]) + c2[None, None, :] * g[..., None]
     if rng.rand() < 0.4:  # fine texture
         amp = rng.uniform(3, 15)
-        n = rng.randn(h // 2 + 1, w // 2 + 1).astype(np.float32) * amp
+        n = gauss_noise(rng, (h // 2 + 1, w // 2 + 1), amp)
         n = cv2.resize(n, (w, h), interpolation=cv2.INTER_LINEAR)
         img = img + n[..., None]
     return img
@@ -608,7 +619,7 @@ def degrade(img, rng, strength=1.0):
         out = cv2.filter2D(out, -1, kern)
     if rng.rand() < 0.4 * strength:
         sigma = rng.uniform(2, 14)
-        out = np.clip(out.astype(np.float32) + rng.randn(*out.shape).astype(np.float32) * sigma, 0, 255).astype(np.uint8)
+        out = np.clip(out.astype(np.float32) + gauss_noise(rng, out.shape, sigma), 0, 255).astype(np.uint8)
     if rng.rand() < 0.4 * strength:
         q = int(rng.randint(30, 96))
         ok, buf = cv2.imencode(".jpg", out, [cv2.IMWRITE_JPEG_QUALITY, q])
