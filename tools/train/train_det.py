@@ -361,8 +361,8 @@ def hard_negative_bce(per_pixel, target, weight, ratio=3.0, min_count=4096, clea
         # OpenCV's dilation is many times faster than a max-pool of this
         # size on the CPU, where it took a quarter of the training step.
         kernel = np.ones((2 * clear + 1, 2 * clear + 1), np.uint8)
-        near = near.numpy()
-        near = torch.from_numpy(np.stack([[cv2.dilate(m, kernel) for m in img] for img in near]))
+        maps = near.numpy().reshape(-1, *near.shape[2:])
+        near = torch.from_numpy(np.stack([cv2.dilate(m, kernel) for m in maps])).view(near.shape)
     neg = (target < 0.5) & (weight > 0) & (near == 0)
     n_pos = int(((target >= 0.5) & (weight > 0)).sum())
     neg_loss = per_pixel[neg]
