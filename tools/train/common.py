@@ -99,26 +99,43 @@ def weights_of(ck):
     return ck.get("ema") or ck["model"]
 
 
-def init_from(path, model, ema, log, narrower=False, convert=None):
+def init_from(path, model, ema, log, resize=False, convert=None):
     """Starts a new run from the (EMA) weights of another run's checkpoint;
     tensors whose shape changed keep their fresh initialisation. With
-    narrower=True a tensor that is no larger than the source's in every
-    dimension takes the source's leading block instead (the first channels
-    of every layer: a narrower network of the same layout starts from the
-    wider one's weights, not from nothing). convert, if given, maps the
-    source's weights to the form of the model first."""
+    resize=True a network of the same layout but other widths starts from
+    the source's weights, not from nothing:
+    - a tensor no larger than the source's in every dimension takes the
+      source's leading block (the first channels of every layer);
+    - a tensor no smaller in every dimension holds the source's tensor in
+      its leading block and keeps its fresh values elsewhere, except that a
+      convolution's weights on its new input channels are zeroed. The new
+      channels then reach no later layer, and the wider network computes
+      what the source does until training moves those weights.
+    convert, if given, maps the source's weights to the form of the model
+    first."""
     state = checkpoint_weights(path)
     if convert is not None:
         state = convert(state)
     own = model.state_dict()
 
-    def takes(k, v):
-        o = own.get(k)
-        if o is None or o.shape == v.shape:
-            return o is not None
-        return narrower and o.dim() == v.dim() and all(a <= b for a, b in zip(o.shape, v.shape))
+    def fits(o, v, smaller):
+        return o.dim() == v.dim() and all(a <= b if smaller else a >= b for a, b in zip(o.shape, v.shape))
 
-    fit = {k: v[tuple(slice(0, a) for a in own[k].shape)] for k, v in state.items() if takes(k, v)}
+    fit = {}
+    for k, v in state.items():
+        o = own.get(k)
+        if o is None:
+            continue
+        if o.shape == v.shape:
+            fit[k] = v
+        elif resize and fits(o, v, True):
+            fit[k] = v[tuple(slice(0, a) for a in o.shape)]
+        elif resize and fits(o, v, False):
+            w = o.clone()
+            if w.dim() == 4 and w.shape[1] > v.shape[1]:
+                w[:, v.shape[1]:] = 0
+            w[tuple(slice(0, b) for b in v.shape)] = v
+            fit[k] = w
     model.load_state_dict(fit, strict=False)
     log("%d of %d tensors taken over" % (len(fit), len(own)))
     ema.state = {k: v.detach().clone() for k, v in model.state_dict().items()}

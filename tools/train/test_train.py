@@ -613,14 +613,18 @@ class NarrowDetectorTest(unittest.TestCase):
             path = os.path.join(d, "wide.pt")
             torch.save({"ema": wide.state_dict()}, path)
             narrow = train_det.make_model(**widths)
-            common.init_from(path, narrow, common.EMA(narrow), lambda msg: None, narrower=True)
+            common.init_from(path, narrow, common.EMA(narrow), lambda msg: None, resize=True)
             same = train_det.make_model()
-            common.init_from(path, same, common.EMA(same), lambda msg: None, narrower=True)
+            common.init_from(path, same, common.EMA(same), lambda msg: None, resize=True)
             loaded = train_det.load_detector(path)
             ctx = train_det.make_model(context=2)
             common.init_from(path, ctx, common.EMA(ctx), lambda msg: None)
             gated = train_det.make_model(gate=True)
             common.init_from(path, gated, common.EMA(gated), lambda msg: None)
+            # Wider where the coarse stages are cheap, with blocks added at
+            # 1/32 and the pyramid as it was.
+            deep = train_det.make_model(ch=(16, 32, 64, 256, 384), context=2)
+            common.init_from(path, deep, common.EMA(deep), lambda msg: None, resize=True)
         ns, ws = narrow.state_dict(), wide.state_dict()
         self.assertTrue(torch.equal(ns["stem.0.weight"], ws["stem.0.weight"][:8]))
         self.assertTrue(torch.equal(ns["lat.1.weight"], ws["lat.1.weight"][:24, :48]))
@@ -635,6 +639,13 @@ class NarrowDetectorTest(unittest.TestCase):
         with torch.no_grad():
             self.assertTrue(torch.allclose(ctx.eval()(x), wide(x), atol=1e-6))
             self.assertTrue(torch.equal(gated.eval()(x), wide(x)))
+            self.assertTrue(torch.allclose(deep.eval()(x), wide(x), atol=1e-6))
+        # The new channels are not left dead: only their weights into later
+        # layers start at zero.
+        ds = deep.state_dict()
+        self.assertTrue(torch.equal(ds["s16.0.pw.0.weight"][:128], ws["s16.0.pw.0.weight"]))
+        self.assertGreater(ds["s16.0.pw.0.weight"][128:].abs().sum().item(), 0)
+        self.assertEqual(ds["lat.2.weight"][:, 128:].abs().sum().item(), 0)
         # The form comes back from the weights alone (what export.py and a
         # teacher are built from).
         for m in (narrow, wide, ctx, gated, train_det.make_model(head="deconv")):

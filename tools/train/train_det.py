@@ -412,7 +412,8 @@ def main():
     ap.add_argument("--channels", default="",
                     help="channels of the five stages and of the pyramid, e.g. 8,24,48,96,160,24 "
                          "(default: those of models.Detector); with --init a narrower network starts "
-                         "from the first channels of every layer")
+                         "from the first channels of every layer, a wider one computes what the "
+                         "--init network does until training moves its new channels")
     ap.add_argument("--context", type=int, default=0,
                     help="dilated residual blocks added at 1/32 (they start as the identity, so --init "
                          "from a network without them starts where that network is)")
@@ -443,7 +444,7 @@ def main():
     ema = common.EMA(model, decay=0.995)
     step, elapsed, best = common.resume(last_path, model, opt, ema, log)
     if step == 0 and args.init:
-        common.init_from(args.init, model, ema, log, narrower=bool(widths))
+        common.init_from(args.init, model, ema, log, resize=bool(widths))
     teacher = None
     if args.teacher:
         teacher = load_detector(args.teacher).to(memory_format=torch.channels_last)  # under no_grad only
