@@ -283,8 +283,9 @@ def export_net(kind, ckpt, out, timing=True):
     ck = torch.load(ckpt, map_location="cpu") if ckpt else {}
     state = ck.get("ema") or ck.get("model") or {}
     if kind == "rec":
+        widths = {"ch": tuple(ck["ch"])} if ck.get("ch") else {}
         model = trainer.make_model(tail_rank=trainer.rank_of(state),
-                                   **{f: bool(ck.get(f)) for f in trainer.FORMS})
+                                   **{f: bool(ck.get(f)) for f in trainer.FORMS}, **widths)
     else:
         model = trainer.model_for(state) if state else trainer.make_model()
     if ckpt:

@@ -740,6 +740,31 @@ class ExportTest(unittest.TestCase):
             self.assertGreater(ref.abs().max().item(), 0.1)
             self.assertLess((ref - got).abs().max().item(), 1e-4, "rank %d" % rank)
 
+    def test_wider_recogniser_starts_as_the_plain_one_and_exports(self):
+        # A recogniser with more channels, started from a plain one's
+        # weights, reads as that one does; its checkpoint records the widths,
+        # from which the export rebuilds it.
+        import common
+        import export
+        import tempfile
+        k = textgen.Charset().num_classes
+        torch.manual_seed(0)
+        plain = models.Recognizer(k).eval()
+        perturb_bn(plain)
+        ch = (32, 96, 144, 192, 256)
+        wide = train_rec.make_model(ch=ch)
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "plain.pt")
+            torch.save({"ema": plain.state_dict()}, path)
+            common.init_from(path, wide, common.EMA(wide), lambda msg: None, resize=True)
+            x = torch.rand(1, 3, 48, 120) * 2 - 1
+            with torch.no_grad():
+                self.assertLess((wide.eval()(x) - plain(x)).abs().max().item(), 1e-5)
+            out = os.path.join(d, "wide.pt")
+            torch.save({"ema": wide.state_dict(), "ch": ch, **{f: False for f in train_rec.FORMS}}, out)
+            data = export.export_net("rec", out, os.path.join(d, "wide.onnx"), timing=False)
+            self.assertGreater(len(data), 0)
+
     def test_slim_state_keeps_a_plain_network_that_needs_no_more(self):
         # A plain network whose surplus channels give nothing (BatchNorm
         # output pinned at or below zero, so ReLU gives 0) and whose

@@ -392,6 +392,10 @@ def main():
     ap.add_argument("--receipt-share", type=float, default=0.0,
                     help="share of rendered receipt dates and amounts (\"DATE: 02/JAN/2017 10:49\", "
                          "\"GRAND TOTAL RM 53.14\") among all lines")
+    ap.add_argument("--channels", default="",
+                    help="channels of the five convolution stages, e.g. 32,96,144,192,256 (default: those of "
+                         "models.Recognizer); with --init a wider network computes what the --init network "
+                         "does until training moves its new channels")
     ap.add_argument("--reset-best", action="store_true",
                     help="forget the best score of the checkpoint (after a change of the val set)")
     args = ap.parse_args()
@@ -405,6 +409,13 @@ def main():
 
     cs = textgen.Charset()
     form = {f: getattr(args, f) for f in FORMS}
+    if args.channels:
+        try:
+            form["ch"] = tuple(int(v) for v in args.channels.split(","))
+        except ValueError:
+            form["ch"] = ()
+        if len(form["ch"]) != 5 or min(form["ch"]) < 1:
+            ap.error("--channels takes five positive numbers")
     model = make_model(tail_rank=args.tail_rank, **form)
     if not args.fp32:
         model = model.to(memory_format=torch.channels_last)
@@ -414,7 +425,7 @@ def main():
     if step == 0 and args.init:
         # A slim or tail network starts from a plain one's weights through
         # slim_state() or tail_state().
-        common.init_from(args.init, model, ema, log,
+        common.init_from(args.init, model, ema, log, resize=bool(args.channels),
                          convert=slim_init if args.slim else tail_init(args.tail_rank) if args.tail else None)
     if args.reset_best:
         best = -1.0
