@@ -99,6 +99,18 @@ def weights_of(ck):
     return ck.get("ema") or ck["model"]
 
 
+def parse_counts(text, n, what):
+    """"8,24,48" -> (8, 24, 48): exactly n positive integers, else SystemExit
+    naming `what` they are."""
+    try:
+        vals = [int(v) for v in text.split(",")]
+    except ValueError:
+        vals = []
+    if len(vals) != n or min(vals) < 1:
+        raise SystemExit("--channels takes %d positive numbers: %s" % (n, what))
+    return tuple(vals)
+
+
 def init_from(path, model, ema, log, resize=False, convert=None):
     """Starts a new run from the (EMA) weights of another run's checkpoint;
     tensors whose shape changed keep their fresh initialisation. With

@@ -63,13 +63,8 @@ def parse_channels(text):
     """"8,24,48,96,160,24" -> {"ch": (8, 24, 48, 96, 160), "fpn": 24}; "" -> {}."""
     if not text:
         return {}
-    try:
-        vals = [int(v) for v in text.split(",")]
-    except ValueError:
-        vals = []
-    if len(vals) != 6 or min(vals) < 1:
-        raise SystemExit("--channels takes six positive numbers: five stages and the pyramid")
-    return {"ch": tuple(vals[:5]), "fpn": vals[5]}
+    vals = common.parse_counts(text, 6, "five stages and the pyramid")
+    return {"ch": vals[:5], "fpn": vals[5]}
 
 
 def model_for(state):

@@ -399,6 +399,7 @@ def main():
     ap.add_argument("--reset-best", action="store_true",
                     help="forget the best score of the checkpoint (after a change of the val set)")
     args = ap.parse_args()
+    widths = common.parse_counts(args.channels, 5, "the convolution stages") if args.channels else None
     if not 0.0 <= args.receipt_share <= 1.0 - SPACED_SHARE - WORDS_SHARE:
         ap.error("--receipt-share must lie between 0 and %.2f" % (1.0 - SPACED_SHARE - WORDS_SHARE))
 
@@ -409,13 +410,8 @@ def main():
 
     cs = textgen.Charset()
     form = {f: getattr(args, f) for f in FORMS}
-    if args.channels:
-        try:
-            form["ch"] = tuple(int(v) for v in args.channels.split(","))
-        except ValueError:
-            form["ch"] = ()
-        if len(form["ch"]) != 5 or min(form["ch"]) < 1:
-            ap.error("--channels takes five positive numbers")
+    if widths:
+        form["ch"] = widths
     model = make_model(tail_rank=args.tail_rank, **form)
     if not args.fp32:
         model = model.to(memory_format=torch.channels_last)
