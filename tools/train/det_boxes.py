@@ -29,18 +29,15 @@ import textgen  # noqa: E402
 import train_det  # noqa: E402
 
 SETS = ("sroie_train", "funsd_train", "icdar2015_train")
-PAD = 20  # the library's border around the page before detection
 
 
 def page_boxes(model, img):
     """The library's boxes for one page, in image pixels."""
-    x, (ry, rx) = textgen.det_preprocess(img, pad=PAD)
+    x, ratios = textgen.det_preprocess(img, pad=detpost.PAD)
     with torch.no_grad():
         prob = model(torch.from_numpy(x)[None])[0, 0].numpy()
-    boxes, _ = detpost.boxes_from_prob(prob)
-    scale = np.array([rx, ry], np.float32)
     h, w = img.shape[:2]
-    return [np.clip(b / scale - PAD, 0, [w - 1, h - 1]).astype(np.float32) for b in boxes]
+    return [np.clip(b, 0, [w - 1, h - 1]).astype(np.float32) for b in detpost.page_boxes_from_prob(prob, ratios)]
 
 
 def match_regions(boxes, regions, shape, thresh=0.5):

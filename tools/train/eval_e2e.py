@@ -35,12 +35,9 @@ def load_gt(path):
 
 
 def detect(net, page):
-    x, (ry, rx) = textgen.det_preprocess(page)
+    x, ratios = textgen.det_preprocess(page, pad=detpost.PAD)
     net.setInput(x[None])
-    prob = net.forward()[0, 0]
-    boxes, _ = detpost.boxes_from_prob(prob)
-    # back to page pixels
-    return [q / np.array([rx, ry], np.float32) - 20.0 for q in boxes]
+    return detpost.page_boxes_from_prob(net.forward()[0, 0], ratios)
 
 
 def recognise(net, cs, page, quad):

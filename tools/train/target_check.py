@@ -24,9 +24,6 @@ import detpost  # noqa: E402
 import realdata  # noqa: E402
 import textgen  # noqa: E402
 
-PAD = 20  # the library's border around the page before detection
-
-
 def quarter(m):
     """A map as a head at a quarter of the input's size gives it back."""
     h, w = m.shape
@@ -41,15 +38,15 @@ def main():
     for path, regions in realdata.load_set(name, split):
         img = cv2.imread(path)
         h, w = img.shape[:2]
-        x, (ry, rx) = textgen.det_preprocess(img, pad=PAD)
+        x, (ry, rx) = textgen.det_preprocess(img, pad=detpost.PAD)
         H, W = x.shape[1:]
-        A = np.array([[rx, 0, PAD * rx], [0, ry, PAD * ry], [0, 0, 1]], np.float32)
+        pad = detpost.PAD
+        A = np.array([[rx, 0, pad * rx], [0, ry, pad * ry], [0, 0, 1]], np.float32)
         care = [r for r in realdata.map_regions(regions, A, W, H) if not r.ignore]
         target = realdata.det_maps(care, (H, W))[0]
         truth = [r.quad for r in regions if not r.ignore]
         for kind, m in (("full", target), ("quarter", quarter(target))):
-            boxes, _ = detpost.boxes_from_prob(m)
-            boxes = [b / np.array([rx, ry], np.float32) - PAD for b in boxes]
+            boxes = detpost.page_boxes_from_prob(m, (ry, rx))
             matched, _ = detpost.match_boxes(boxes, truth, (h, w))
             c = counts[kind]
             c[0] += matched

@@ -421,7 +421,7 @@ def main():
     if step == 0 and args.init:
         # A slim or tail network starts from a plain one's weights through
         # slim_state() or tail_state().
-        common.init_from(args.init, model, ema, log, resize=bool(args.channels),
+        common.init_from(args.init, model, ema, log, resize=bool(widths),
                          convert=slim_init if args.slim else tail_init(args.tail_rank) if args.tail else None)
     if args.reset_best:
         best = -1.0
