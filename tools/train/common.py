@@ -99,9 +99,9 @@ def weights_of(ck):
     return ck.get("ema") or ck["model"]
 
 
-def parse_counts(text, n, what):
-    """"8,24,48" -> (8, 24, 48): exactly n positive integers, else SystemExit
-    naming `what` they are."""
+def parse_channel_counts(text, n, what):
+    """A --channels value, "8,24,48" -> (8, 24, 48): exactly n positive
+    integers, else SystemExit naming `what` they are."""
     try:
         vals = [int(v) for v in text.split(",")]
     except ValueError:

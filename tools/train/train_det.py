@@ -63,7 +63,7 @@ def parse_channels(text):
     """"8,24,48,96,160,24" -> {"ch": (8, 24, 48, 96, 160), "fpn": 24}; "" -> {}."""
     if not text:
         return {}
-    vals = common.parse_counts(text, 6, "five stages and the pyramid")
+    vals = common.parse_channel_counts(text, 6, "five stages and the pyramid")
     return {"ch": vals[:5], "fpn": vals[5]}
 
 

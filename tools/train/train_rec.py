@@ -399,7 +399,7 @@ def main():
     ap.add_argument("--reset-best", action="store_true",
                     help="forget the best score of the checkpoint (after a change of the val set)")
     args = ap.parse_args()
-    widths = common.parse_counts(args.channels, 5, "the convolution stages") if args.channels else None
+    widths = common.parse_channel_counts(args.channels, 5, "the convolution stages") if args.channels else None
     if not 0.0 <= args.receipt_share <= 1.0 - SPACED_SHARE - WORDS_SHARE:
         ap.error("--receipt-share must lie between 0 and %.2f" % (1.0 - SPACED_SHARE - WORDS_SHARE))
 
