@@ -6,6 +6,9 @@ import time
 import torch
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Training state (checkpoints with optimiser state, logs, prepared data) lives
+# outside the checkout, so that a new checkout or a git clean keeps it.
+TRAIN_DIR = os.environ.get("VARNEL_TRAIN_DIR", os.path.expanduser("~/varnel-train"))
 WORK = os.path.join(HERE, "work")
 
 
