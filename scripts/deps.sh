@@ -3,8 +3,9 @@
 # is already present.
 #   scripts/deps.sh          building the library and running the demo host
 #   scripts/deps.sh --tests  everything the test suite needs as well
-#   scripts/deps.sh --train  the tests' packages and the text-free photographs
-#                            that training lays text over (tools/train)
+#   scripts/deps.sh --train  the tests' packages, the text-free photographs
+#                            that training lays text over, the sources of its
+#                            text and its fonts (tools/train)
 set -euo pipefail
 
 packages=(
@@ -23,6 +24,34 @@ if [ "${1:-}" = "--tests" ] || [ "${1:-}" = "--train" ]; then
 fi
 if [ "${1:-}" = "--train" ]; then
   packages+=(mate-backgrounds ukui-wallpapers plasma-workspace-wallpapers)
+  # The sources of natural training text (tools/train/corpus.py) and the
+  # manual pages it keeps out of training.
+  packages+=(
+    python3-fonttools python3-jieba rime-data-luna-pinyin debian-reference-zh-cn
+    wamerican-huge wbritish-huge manpages-zh python3-ahocorasick
+  )
+  # Every font that renders training lines (tools/train/fonts.py picks the
+  # faces that cover a script): Chinese, Simplified and Traditional ...
+  packages+=(
+    fonts-noto-cjk-extra
+    fonts-arphic-bkai00mp fonts-arphic-bsmi00lp fonts-arphic-gbsn00lp fonts-arphic-gkai00mp
+    fonts-cwtex-fs fonts-cwtex-heib fonts-cwtex-kai fonts-cwtex-ming fonts-cwtex-yen
+    fonts-cns11643-kai fonts-cns11643-sung
+    fonts-lxgw-wenkai fonts-smiley-sans
+  )
+  # ... and Latin.
+  packages+=(
+    fonts-urw-base35 fonts-texgyre fonts-lmodern fonts-noto-core fonts-noto-mono
+    fonts-croscore fonts-crosextra-caladea fonts-crosextra-carlito fonts-liberation2
+    fonts-dejavu-extra fonts-inter fonts-open-sans fonts-roboto fonts-roboto-slab
+    fonts-lato fonts-cantarell fonts-freefont-ttf fonts-linuxlibertine fonts-comic-neue
+    fonts-ebgaramond fonts-cabin fonts-clear-sans fonts-courier-prime fonts-go fonts-hack
+    fonts-inconsolata fonts-jetbrains-mono fonts-karla fonts-manrope
+    fonts-oxygen fonts-paratype fonts-quattrocento fonts-vollkorn fonts-b612 fonts-dosis
+    fonts-sora fonts-tiresias
+    fonts-adf-accanthis fonts-adf-baskervald fonts-adf-gillius fonts-adf-romande
+    fonts-adf-universalis fonts-adf-verana
+  )
 fi
 
 missing=()

@@ -2,8 +2,8 @@
 # Runs every test: a normal build, an AddressSanitizer + UndefinedBehavior-
 # Sanitizer build, hosts built against the installed library (the README's
 # example among them, run on the sample page), 60 seconds of fuzzing of the
-# model file reader, the training tools' tests, and the end-to-end accuracy
-# check on the held-out subset.
+# model file reader, the training tools' tests and the smoke run of the
+# training recipe, and the end-to-end accuracy check on the held-out subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -59,7 +59,19 @@ cmake --build build-fuzz -j"$jobs" --target fuzz_model_reader
 bash fuzz/run_fuzz.sh build-fuzz 60
 
 echo "== training tools (renderer, dictionary, export checks)"
-OMP_NUM_THREADS=2 /usr/bin/python3 -m unittest tools/train/test_train.py 2>&1 | tee -a "$log"
+OMP_NUM_THREADS=2 /usr/bin/python3 -m unittest discover -s tools/train -p "test_*.py" 2>&1 | tee -a "$log"
+# Training state stays out of git: the only tracked weights are the
+# weights-only snapshots in tools/train/weights/.
+stray="$(git ls-files '*.pt' | grep -v '^tools/train/weights/' || true)"
+if [ -n "$stray" ]; then
+  printf 'tracked .pt files outside tools/train/weights/:\n%s\n' "$stray"
+  exit 1
+fi
+echo "== the training recipe, every stage, a few steps per network"
+for net in det rec; do
+  OMP_NUM_THREADS=2 VARNEL_BUILD="$PWD/build" /usr/bin/python3 tools/train/recipe.py \
+    "tools/train/configs/$net.json" --smoke
+done
 
 echo "== held-out accuracy"
 bash scripts/eval.sh build

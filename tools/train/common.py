@@ -1,6 +1,9 @@
 """Shared training utilities: logging, checkpoints, schedules, EMA."""
+import csv
+import json
 import math
 import os
+import shutil
 import time
 
 import torch
@@ -9,7 +12,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # Training state (checkpoints with optimiser state, logs, prepared data) lives
 # outside the checkout, so that a new checkout or a git clean keeps it.
 TRAIN_DIR = os.environ.get("VARNEL_TRAIN_DIR", os.path.expanduser("~/varnel-train"))
-WORK = os.path.join(HERE, "work")
 
 
 class Logger:
@@ -66,16 +68,62 @@ def edit_distance(a, b):
     return prev[-1]
 
 
-def start_run(tag, threads, seed):
-    """Threads, seeds, the work directory and the run's log; returns
-    (log, last checkpoint path, best checkpoint path)."""
+def load_config(path, smoke=False):
+    """A run's config (JSON). The run is named after the file; with smoke
+    the "smoke" entries replace their namesakes and the run gets its own
+    directory, so that a smoke run never resumes a real one."""
+    with open(path, encoding="utf-8") as f:
+        cfg = json.load(f)
+    cfg["name"] = os.path.splitext(os.path.basename(path))[0]
+    cfg.update(cfg.pop("smoke", {}) if smoke else {})
+    cfg.pop("smoke", None)
+    cfg["is_smoke"] = smoke
+    if smoke:
+        cfg["name"] += "-smoke"
+    cfg["dir"] = os.path.join(TRAIN_DIR, "runs", cfg["name"])
+    return cfg
+
+
+def start_run(cfg):
+    """Threads, seeds, the run's directory and log; returns (log, last
+    checkpoint path, best checkpoint path). A smoke run starts afresh."""
     import numpy as np
-    torch.set_num_threads(threads)
-    torch.manual_seed(seed)
-    np.random.seed(seed)
-    os.makedirs(WORK, exist_ok=True)
-    log = Logger(os.path.join(WORK, tag + ".log"))
-    return log, os.path.join(WORK, tag + "_last.pt"), os.path.join(WORK, tag + "_best.pt")
+    if cfg["is_smoke"]:
+        shutil.rmtree(cfg["dir"], ignore_errors=True)
+    torch.set_num_threads(cfg["threads"])
+    torch.manual_seed(cfg["seed"])
+    np.random.seed(cfg["seed"])
+    os.makedirs(cfg["dir"], exist_ok=True)
+    log = Logger(os.path.join(cfg["dir"], "train.log"))
+    return log, os.path.join(cfg["dir"], "last.pt"), os.path.join(cfg["dir"], "best.pt")
+
+
+class Curve:
+    """The validation figures of a run, one CSV row per validation, in the
+    run's directory and mirrored to `mirror` (a committed file) when given."""
+
+    def __init__(self, path, mirror=None):
+        self.path, self.mirror = path, mirror
+
+    def add(self, row):
+        """Appends a row; a figure that earlier rows lack gets a column of
+        its own (empty in those rows)."""
+        rows, fields = [], []
+        if os.path.exists(self.path):
+            with open(self.path, encoding="utf-8", newline="") as f:
+                reader = csv.DictReader(f)
+                rows, fields = list(reader), list(reader.fieldnames or [])
+        fields += [k for k in row if k not in fields]
+        rows.append({k: "%.4f" % v if isinstance(v, float) else v for k, v in row.items()})
+        tmp = self.path + ".tmp"
+        with open(tmp, "w", encoding="utf-8", newline="") as f:
+            w = csv.DictWriter(f, fields, lineterminator="\n")
+            w.writeheader()
+            w.writerows(rows)
+        os.replace(tmp, self.path)
+        if self.mirror:
+            os.makedirs(os.path.dirname(self.mirror), exist_ok=True)
+            shutil.copyfile(self.path, self.mirror)
 
 
 def resume(last_path, model, opt, ema, log):
@@ -85,10 +133,25 @@ def resume(last_path, model, opt, ema, log):
         return 0, 0.0, -1.0
     ck = torch.load(last_path, map_location="cpu")
     model.load_state_dict(ck["model"])
-    opt.load_state_dict(ck["opt"])
-    ema.state = ck["ema"]
-    log("resumed from %s at step %d, %.1f min used" % (last_path, ck["step"], ck["elapsed"] / 60))
-    return ck["step"], ck["elapsed"], ck["best"]
+    ema.state = {k: v.float() if v.is_floating_point() else v for k, v in ck["ema"].items()}
+    if "opt" in ck:
+        opt.load_state_dict(ck["opt"])
+        log("resumed from %s at step %d, %.1f min used" % (last_path, ck["step"], ck["elapsed"] / 60))
+    else:  # a committed weights-only snapshot: the optimiser starts afresh
+        log("resumed from the snapshot %s at step %d, %.1f min used" % (last_path, ck["step"], ck["elapsed"] / 60))
+    return ck["step"], ck["elapsed"], ck.get("best", -1.0)
+
+
+def save_snapshot(last_path, out, extra=None):
+    """A weights-only copy of a run's last checkpoint (its EMA weights in
+    half precision, its form, dictionary, step and time), small enough for
+    git, from which a run on another machine resumes."""
+    ck = torch.load(last_path, map_location="cpu")
+    ema = {k: v.half() if v.dtype == torch.float32 else v for k, v in ck["ema"].items()}
+    snap = {"model": ema, "ema": ema, "step": ck["step"], "elapsed": ck["elapsed"], "best": ck.get("best", -1.0)}
+    snap.update({k: ck[k] for k in ("form", "dict") if k in ck})
+    snap.update(extra or {})
+    save_atomic(snap, out)
 
 
 def checkpoint_weights(path):
@@ -100,18 +163,6 @@ def weights_of(ck):
     """The weights of a loaded checkpoint: its EMA weights where it has them
     (every committed and every run checkpoint), else its training weights."""
     return ck.get("ema") or ck["model"]
-
-
-def parse_channel_counts(text, n, what):
-    """A --channels value, "8,24,48" -> (8, 24, 48): exactly n positive
-    integers, else SystemExit naming `what` they are."""
-    try:
-        vals = [int(v) for v in text.split(",")]
-    except ValueError:
-        vals = []
-    if len(vals) != n or min(vals) < 1:
-        raise SystemExit("--channels takes %d positive numbers: %s" % (n, what))
-    return tuple(vals)
 
 
 def init_from(path, model, ema, log, resize=False, convert=None):
@@ -128,7 +179,7 @@ def init_from(path, model, ema, log, resize=False, convert=None):
       what the source does until training moves those weights.
     convert, if given, maps the source's weights to the form of the model
     first."""
-    state = checkpoint_weights(path)
+    state = {k: v.float() if v.is_floating_point() else v for k, v in checkpoint_weights(path).items()}
     if convert is not None:
         state = convert(state)
     own = model.state_dict()

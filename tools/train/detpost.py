@@ -59,15 +59,6 @@ def boxes_from_prob(prob, box_thresh=0.3, ratio=2.0, min_size=3):
 PAD = 20
 
 
-def page_boxes_from_prob(prob, ratios, pad=PAD):
-    """The library's boxes in page pixels, from the map of a page that
-    textgen.det_preprocess(page, pad) turned into the detector's input;
-    `ratios` is the (ratio_h, ratio_w) it returned."""
-    boxes, _ = boxes_from_prob(prob)
-    ry, rx = ratios
-    return [b / np.array([rx, ry], np.float32) - pad for b in boxes]
-
-
 def quad_iou(a, b, shape):
     x0 = int(max(0, min(a[:, 0].min(), b[:, 0].min())) - 1)
     y0 = int(max(0, min(a[:, 1].min(), b[:, 1].min())) - 1)

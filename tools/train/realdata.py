@@ -329,17 +329,6 @@ def library_box(q, rng):
     return g + rng.uniform(-0.06, 0.06, (4, 2)).astype(np.float32) * h
 
 
-def load_det_boxes(path):
-    """{image path: {region index in load_set: detector quad}} as written by
-    det_boxes.py; {} without a path."""
-    if not path:
-        return {}
-    with open(path, encoding="utf-8") as f:
-        raw = json.load(f)
-    return {img: {int(k): np.asarray(q, np.float32).reshape(4, 2) for k, q in boxes.items()}
-            for img, boxes in raw.items()}
-
-
 def crop_region(img, q):
     """Upright crop as the library cuts it (minimum-area rectangle of the
     box, corners in reading order)."""

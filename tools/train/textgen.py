@@ -44,6 +44,12 @@ LATIN_TRAIN_FONTS = [
 ]
 # Never used for training: only the evaluation set is rendered with it.
 HELD_OUT_FONTS = [("/usr/share/fonts/truetype/wqy/wqy-microhei.ttc", 0)]
+# Share of the rendered text drawn from the natural-text corpus (corpus.py),
+# when it is built; the rest comes from the generators below.
+NATURAL_SHARE = 0.55
+NATURAL_LANGS = (("en", 0.4), ("zh_cn", 0.35), ("zh_tw", 0.15), ("mixed", 0.1))
+_FACES, _CORPUS = None, None
+COLUMN_LEADING = 1.1  # distance of characters in a column, in em
 # Share of training lines with spaces whose word gaps are narrowed, and the
 # narrowest gap as a share of the font's space.
 NARROW_SPACE_SHARE = 0.35
@@ -319,8 +325,12 @@ def latin_words(rng):
 
 def random_text(rng, cs, max_units=None):
     """Returns (text, cjk) where cjk tells whether a CJK font is required."""
+    if rng.rand() < NATURAL_SHARE:
+        t = natural_text(rng, 40 if max_units is None else max(2, max_units))
+        if t:
+            return t, needs_cjk(t)
     r = rng.rand()
-    if r < 0.38:  # random hanzi, uniform over the level-1 set
+    if r < 0.38:  # random hanzi, uniform over the dictionary's
         n = rng.randint(1, 15 if max_units is None else max(2, max_units))
         t = _hanzi(rng, cs, n)
         if rng.rand() < 0.3 and n > 3:
@@ -376,13 +386,67 @@ def line_text(rng, cs):
     return t, c
 
 
-def pick_font(rng, cjk, train=True):
-    if not train:
-        if cjk or rng.rand() < 0.7:
-            return HELD_OUT_FONTS[rng.randint(0, len(HELD_OUT_FONTS))]
-    if cjk or (cjk is None and rng.rand() < 0.7) or rng.rand() < 0.4:
-        return CJK_TRAIN_FONTS[rng.randint(0, len(CJK_TRAIN_FONTS))]
-    return LATIN_TRAIN_FONTS[rng.randint(0, len(LATIN_TRAIN_FONTS))]
+def font_sets():
+    """{"latin"|"sc"|"tc": {"train": faces, "val": held-out faces}}: every
+    suitable installed face (fonts.py), or, where no font scan can be made,
+    the few faces listed above."""
+    global _FACES
+    if _FACES is None:
+        try:
+            import fonts
+            _FACES = fonts.font_sets()
+        except (ImportError, RuntimeError, OSError):
+            _FACES = {"latin": {"train": LATIN_TRAIN_FONTS, "val": HELD_OUT_FONTS},
+                      "sc": {"train": CJK_TRAIN_FONTS, "val": HELD_OUT_FONTS},
+                      "tc": {"train": CJK_TRAIN_FONTS, "val": HELD_OUT_FONTS}}
+    return _FACES
+
+
+def covers(face, text):
+    try:
+        import fonts
+    except ImportError:
+        return True
+    return fonts.covers(face, text)
+
+
+def pick_font(rng, text, train=True, cjk=None):
+    """A face with a glyph for every character of `text`: one of the CJK
+    faces for text beyond ASCII (or with cjk=True), else a Latin face or,
+    for cjk=None, 40% of the time a CJK face's Latin glyphs. train=False
+    takes the held-out faces."""
+    part = "train" if train else "val"
+    sets = font_sets()
+    cjk_faces = sets["sc"][part] + [f for f in sets["tc"][part] if f not in sets["sc"][part]]
+    wide = needs_cjk(text) or cjk or (cjk is None and rng.rand() < 0.4)
+    pool = cjk_faces if wide else sets["latin"][part]
+    for _ in range(40):
+        face = pool[rng.randint(len(pool))]
+        if covers(face, text):
+            return face
+    for face in pool + cjk_faces + sets["latin"][part]:
+        if covers(face, text):
+            return face
+    return pool[0]
+
+
+def natural_text(rng, max_chars=40):
+    """A line of natural text from the corpus (None when it is not built)."""
+    global _CORPUS
+    if _CORPUS is None:
+        try:
+            import corpus
+            _CORPUS = corpus.Corpus()
+        except (ImportError, OSError, ValueError):
+            _CORPUS = False
+    if not _CORPUS:
+        return None
+    langs, p = zip(*NATURAL_LANGS)
+    t = _CORPUS.line(rng, langs[rng.choice(len(langs), p=p)], max_chars)
+    if rng.rand() < 0.2:
+        import corpus
+        t = corpus.with_tokens(rng, t, max_chars)
+    return t
 
 
 def needs_cjk(text):
@@ -424,6 +488,21 @@ def render_text_mask(text, font, spacing=0.0, space_scale=1.0):
         if p:
             d.text((x, pad), p, fill=255, font=font)
         x += advance(p)
+    return _with_ink_box(np.asarray(img, dtype=np.float32) / 255.0)
+
+
+def render_column_mask(text, font):
+    """The characters of text stacked top to bottom, each upright and
+    centred, as Chinese is set in columns: (mask, ink box) as
+    render_text_mask gives them."""
+    size = font.size
+    pad = int(size * 0.5) + 4
+    step = int(size * COLUMN_LEADING) + 1
+    width = 2 * size + 2 * pad
+    img = Image.new("L", (width, step * len(text) + 2 * pad), 0)
+    d = ImageDraw.Draw(img)
+    for i, ch in enumerate(text):
+        d.text(((width - font.getlength(ch)) / 2.0, pad + i * step), ch, fill=255, font=font)
     return _with_ink_box(np.asarray(img, dtype=np.float32) / 255.0)
 
 
@@ -632,11 +711,6 @@ def _to_bgr_u8(rgb_float):
     return np.ascontiguousarray(np.clip(rgb_float, 0, 255).astype(np.uint8)[..., ::-1])
 
 
-def order_quad(pts):
-    """Corner order TL, TR, BR, BL for a quad already in text order."""
-    return np.asarray(pts, np.float32).reshape(4, 2)
-
-
 def crop_quad(img, quad, interp=cv2.INTER_CUBIC):
     """Upright crop of a 4-corner box (TL, TR, BR, BL), like the library.
 
@@ -668,7 +742,7 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
             c = needs_cjk(t)
         if needs_cjk(t):
             c = True
-        face = pick_font(rng, c, train)
+        face = pick_font(rng, t, train, c)
         r = rng.rand()
         size = int(rng.randint(16, 30) if r < 0.3 else rng.randint(30, 64) if r < 0.9 else rng.randint(12, 16))
         font = fonts.get(face, size)
@@ -699,7 +773,7 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
     # Occasionally a neighbouring line above/below that may leak into the crop.
     if train and rng.rand() < 0.25:
         t2, c2 = random_text(rng, cs)
-        f2 = fonts.get(pick_font(rng, True if needs_cjk(t2) else c2, train), size)
+        f2 = fonts.get(pick_font(rng, t2, train, c2), size)
         m2, ink2 = render_text_mask(t2, f2)
         if ink2 is not None:
             gap = rng.uniform(1.1, 1.6) * bh
@@ -747,6 +821,35 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
         img = degrade(img, rng)
     crop = crop_quad(img, quad, cv2.INTER_CUBIC if rng.rand() < 0.5 else cv2.INTER_LINEAR)
     return crop, t
+
+
+def make_column_rec_sample(rng, cs, fonts, train=True):
+    """A standing Chinese line (characters set top to bottom) cut out as
+    the library cuts it, turned a quarter counter-clockwise as a tall
+    cut-out is; and its text."""
+    t = ""
+    for _ in range(4):
+        t = (natural_text(rng, 14) or "").replace(" ", "")
+        if needs_cjk(t):
+            break
+    if not needs_cjk(t):
+        t = _hanzi(rng, cs, 6)
+    t = t[:rng.randint(4, 13)]
+    size = int(rng.randint(20, 64))
+    mask, ink = render_column_mask(t, fonts.get(pick_font(rng, t, train, True), size))
+    if ink is None:
+        raise RuntimeError("nothing rendered for %r" % t)
+    c1, c2, fg = random_colors(rng)
+    img = _to_bgr_u8(blend(make_background(rng, mask.shape[0], mask.shape[1], c1, c2), mask, fg))
+    if train:
+        img = degrade(img, rng)
+    x0, y0, x1, y1 = ink
+    m = 0.1 * size + 1
+    x0, x1 = x0 - m * rng.uniform(0.3, 2.5), x1 + m * rng.uniform(0.3, 2.5)
+    y0, y1 = y0 - m * rng.uniform(0.3, 2.0), y1 + m * rng.uniform(0.3, 2.0)
+    quad = np.array([[x0, y0], [x1, y0], [x1, y1], [x0, y1]], np.float32)
+    crop = crop_quad(img, quad)
+    return (np.rot90(crop).copy() if crop.shape[0] > crop.shape[1] else crop), t
 
 
 def rec_resize(crop, min_w=320, height=48):
@@ -853,10 +956,6 @@ def det_target(quads, shape):
     return t
 
 
-def _quad_to_mask_coords(q, scale):
-    return np.round(q * scale).astype(np.int32)
-
-
 HERSHEY_FACES = (cv2.FONT_HERSHEY_SIMPLEX, cv2.FONT_HERSHEY_PLAIN, cv2.FONT_HERSHEY_DUPLEX,
                  cv2.FONT_HERSHEY_COMPLEX, cv2.FONT_HERSHEY_TRIPLEX)
 
@@ -918,23 +1017,31 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
         u = rng.rand()
         size = int(lo + (hi - lo) * u * u)  # more small text than large
         held = (not train) and rng.rand() < held_out_prob
-        face = pick_font(rng, c, not held)
+        face = pick_font(rng, t, not held, c)
         font = fonts.get(face, size)
         spacing = 0.0 if rng.rand() < 0.8 else rng.uniform(0.0, 0.12 if " " in t else 0.3) * size
-        if train and hershey_prob and not needs_cjk(t) and rng.rand() < hershey_prob:
+        column = vert_prob > 0.0 and needs_cjk(t) and rng.rand() < vert_prob
+        if column:  # a standing Chinese line, its characters upright
+            t = t.replace(" ", "")[:rng.randint(2, 13)]
+            mask, ink = render_column_mask(t, font)
+        elif train and hershey_prob and not needs_cjk(t) and rng.rand() < hershey_prob:
             mask, ink = render_hershey_mask(t, size, rng)
         else:
             mask, ink = render_text_mask(t, font, spacing)
         if ink is None:
             continue
-        bx0, by0, bx1, by1 = line_box(ink, size)
+        if column:
+            m = 0.1 * size + 1
+            bx0, by0, bx1, by1 = ink[0] - m, ink[1] - m, ink[2] + m, ink[3] + m
+        else:
+            bx0, by0, bx1, by1 = line_box(ink, size)
         bw, bh = bx1 - bx0, by1 - by0
         if bw > width * 0.95:
             continue
         ang = page_angle + (rng.uniform(-3, 3) if rng.rand() < 0.3 else 0.0)
         if rng.rand() < 0.1:
             ang = rng.uniform(-max_angle, max_angle)
-        if vert_prob > 0.0 and rng.rand() < vert_prob:
+        if not column and vert_prob > 0.0 and rng.rand() < vert_prob:
             ang = (-90.0 if rng.rand() < 0.7 else 90.0) + rng.uniform(-3, 3)
         # Rotate the mask around the box centre.
         cx, cy = (bx0 + bx1) / 2.0, (by0 + by1) / 2.0

@@ -1,15 +1,22 @@
 #!/usr/bin/python3
-"""Trains the text detector on real photos and scans mixed with synthetic
-pages rendered on the fly.
+"""Trains the text detector on real photos and scans mixed with pages
+rendered on the fly, as one run named by its config file:
+
+    tools/train/train_det.py tools/train/configs/det.json [--smoke]
 
 Target: 1 inside each text region shrunk so that the library's unclip step
 (grow by area * 2 / perimeter) restores the annotated region, 0 elsewhere;
-"don't care" regions weigh nothing in the loss.
-Loss: BCE + dice, optionally plus a BCE over the hardest background pixels.
-Resumes from work/<tag>_last.pt (or starts from the
-weights of --init); the best checkpoint by validation box F-score (mean of
-the real and the rendered validation sets) is kept in work/<tag>_best.pt
-(EMA weights).
+"don't care" regions weigh nothing in the loss. Loss: BCE + dice, plus a
+BCE over the hardest background pixels.
+
+The run lives in its own directory under the training directory (see
+common.TRAIN_DIR): it resumes from its last checkpoint there, else from the
+committed snapshot of the same run, else starts from the config's "init"
+weights (a narrower network's weights fill the first channels of a wider
+one) or from nothing. It stops when its wall-clock budget, summed over
+every resumed session, is used up. Every "val_every_min" it measures the
+real validation parts (per set, upright and turned), rendered pages and
+pages in held-out fonts, and appends the figures to its curve.
 """
 import argparse
 import os
@@ -28,80 +35,41 @@ import models  # noqa: E402
 import realdata  # noqa: E402
 import textgen  # noqa: E402
 
-# Share of each real set among the real samples; the rest of a batch is
-# rendered pages (REAL_SHARE of the samples are real).
-REAL_WEIGHTS = {"icdar2015_train": 0.35, "sroie_train": 0.2, "msra_td500_train": 0.2, "funsd_train": 0.25}
-VIEW_SCALE = (0.5, 2.0)  # scale range of the real views
-REAL_SHARE = 0.55
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 BLANK_SHARE = 0.04  # images without any text (uniform, gradient, noise)
 PHOTO_SHARE = 0.08  # text-free photographs (wallpapers), when installed
-PHOTO_BACKGROUND = 0.3  # rendered pages laid over a photograph
 WORD_SETS = ("icdar2015_train",)  # annotated per word, not per line
 # Strips in one batch: each is rendered as a page of its own, and a batch
 # of 32 px strips as large as a page batch took three times as long to make.
 MAX_STRIPS = 48
-
-
-def param_groups(model, gate_lr=1.0):
-    """The optimiser's parameter groups: one, or, with a gate and a multiple
-    other than 1, the gate's own group with `lr_mult` = `gate_lr`."""
-    if model.gate is None or gate_lr == 1.0:
-        return [{"params": list(model.parameters())}]
-    gate = list(model.gate.parameters())
-    ids = {id(p) for p in gate}
-    return [{"params": [p for p in model.parameters() if id(p) not in ids]}, {"params": gate, "lr_mult": gate_lr}]
-
-
-def make_model(head="resize", refine=True, context=0, gate=False, **widths):
-    """The detector; `widths` may set `ch` (five stages) and `fpn` (the
-    pyramid), `context` the number of dilated blocks added at 1/32, `gate`
-    the whole-image gate of the features at 1/4."""
-    return models.Detector(head=head, refine=refine and head == "resize", context=context, gate=gate, **widths)
-
-
-def parse_channels(text):
-    """"8,24,48,96,160,24" -> {"ch": (8, 24, 48, 96, 160), "fpn": 24}; "" -> {}."""
-    if not text:
-        return {}
-    vals = common.parse_channel_counts(text, 6, "five stages and the pyramid")
-    return {"ch": vals[:5], "fpn": vals[5]}
-
-
-def model_for(state):
-    """The detector whose form the weights `state` have: its head, whether
-    it has the refinement block, and the channels of every stage."""
-    head = "deconv" if "up1.0.weight" in state else "resize"
-    ch = tuple(int(state[k].shape[0]) for k in ("stem.0.weight", "s4.0.pw.0.weight", "s8.0.pw.0.weight",
-                                                 "s16.0.pw.0.weight", "s32.0.pw.0.weight"))
-    blocks = sum(1 for k in state if k.startswith("s32.") and k.endswith(".pw.0.weight"))
-    return make_model(head=head, refine="refine.0.0.weight" in state, ch=ch,
-                      fpn=int(state["lat.0.weight"].shape[0]), context=blocks - models.Detector.S32_BLOCKS,
-                      gate="gate.1.weight" in state)
-
-
-def load_detector(path):
-    """The detector of a checkpoint, with its (EMA) weights, in eval mode."""
-    weights = common.checkpoint_weights(path)
-    model = model_for(weights)
-    model.load_state_dict(weights)
-    return model.eval()
+# What a config leaves out.
+DEFAULTS = {
+    "form": {}, "init": None, "budget_min": 720.0, "threads": 3, "workers": 2, "batch": 12, "lr": 1e-3,
+    "warmup": 200, "seed": 4321, "ckpt_every_min": 5.0, "val_every_min": 30.0, "val_pages": 24,
+    "val_real": 25, "sizes": [384, 448, 512, 576, 640], "real_share": 0.55,
+    "set_weights": {"icdar2015_train": 0.35, "sroie_train": 0.2, "msra_td500_train": 0.2, "funsd_train": 0.25},
+    "view_scales": {}, "hershey": 0.0, "strips": 0.0, "hard_neg": 0.0, "gap_weight": 0.0, "small_area": 0.0,
+    "turn_share": 0.0, "photo_text": 0.3, "vertical": 0.1, "curve": None,
+}
 
 
 class PageBatches(torch.utils.data.IterableDataset):
     """Batches of (input, target, loss weight): real views and rendered pages."""
 
-    def __init__(self, batch, seed, sizes=(384, 448, 512, 576, 640), real_share=REAL_SHARE, hershey_prob=0.0,
-                 strip_share=0.0, gap_weight=0.0, weights=None, scales=None, small_area=0.0):
-        self.batch = batch
-        self.gap_weight = gap_weight
-        self.small_area = small_area
-        self.weights = dict(weights or REAL_WEIGHTS)
-        self.scales = dict(scales or {})
+    def __init__(self, cfg, seed):
+        self.batch = cfg["batch"]
+        self.gap_weight = cfg["gap_weight"]
+        self.small_area = cfg["small_area"]
+        self.weights = cfg["set_weights"]
+        self.scales = {k: tuple(v) for k, v in cfg["view_scales"].items()}
         self.seed = seed
-        self.sizes = sizes
-        self.real_share = real_share if realdata.available() else 0.0
-        self.hershey_prob = hershey_prob
-        self.strip_share = strip_share
+        self.sizes = cfg["sizes"]
+        self.real_share = cfg["real_share"] if realdata.available() else 0.0
+        self.hershey_prob = cfg["hershey"]
+        self.strip_share = cfg["strips"]
+        self.turn_share = cfg["turn_share"]
+        self.photo_text = cfg["photo_text"]
+        self.vert_prob = cfg["vertical"]
 
     def strip_batch(self, rng, cs, fonts):
         """A batch of thin strips: one rendered line on a page not much
@@ -148,7 +116,7 @@ class PageBatches(torch.utils.data.IterableDataset):
         name = names[rng.choice(len(names), p=p / p.sum())]
         path, regions = sets[name][rng.randint(len(sets[name]))]
         img = cache.get(path)
-        view, regs = realdata.random_view(img, regions, rng, s, s, scale_range=self.scales.get(name, VIEW_SCALE))
+        view, regs = realdata.random_view(img, regions, rng, s, s, scale_range=self.scales.get(name, (0.5, 2.0)))
         view = realdata.photometric(view, rng)
         return view, regs, name in WORD_SETS
 
@@ -161,7 +129,7 @@ class PageBatches(torch.utils.data.IterableDataset):
         sets = {n: realdata.load_set(n, "train") for n in self.weights} if self.real_share else {}
         cache = realdata.ImageCache()
         photos = textgen.Photos()
-        textgen.use_photo_backgrounds(photos, PHOTO_BACKGROUND)
+        textgen.use_photo_backgrounds(photos, self.photo_text)
         while True:
             if rng.rand() < self.strip_share:
                 x, y, w = self.strip_batch(rng, cs, fonts)
@@ -192,53 +160,20 @@ class PageBatches(torch.utils.data.IterableDataset):
                     hi = 40 if r < 0.4 else 80 if r < 0.8 else s // 4
                     img, quads, _ = textgen.make_page(rng, cs, fonts, s, s, train=True,
                                                       max_lines=int(rng.randint(4, 30)) if hi <= 80 else int(rng.randint(1, 8)),
-                                                      size_range=(12, hi), vert_prob=0.1,
+                                                      size_range=(12, hi), vert_prob=self.vert_prob,
                                                       hershey_prob=self.hershey_prob)
                     ys[i, 0] = textgen.det_target(quads, img.shape)
                 ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
                 xs[i] = textgen.det_normalize(img)
+                if rng.rand() < self.turn_share:
+                    # The whole view turned by 90, 180 or 270 degrees, as a
+                    # page scanned or photographed on its side or upside down.
+                    k = int(rng.randint(1, 4))
+                    xs[i], ys[i], ws[i] = (np.rot90(a[i], k, (1, 2)).copy() for a in (xs, ys, ws))
             yield torch.from_numpy(xs), torch.from_numpy(ys), torch.from_numpy(ws), torch.from_numpy(words)
 
 
-def teacher_maps(x, words, teacher, word_teacher=None):
-    """The maps the network learns besides the annotations: the teacher's,
-    and for the views of the sets annotated per word (street photos) the
-    word teacher's, where there is one."""
-    with torch.no_grad():
-        soft = teacher(x)
-        if word_teacher is not None and bool(words.any()):
-            soft[words] = word_teacher(x[words])
-    return soft
-
-
-def share(text):
-    v = float(text)
-    if not v > 0:
-        raise ValueError("share %r: must be above 0" % text)
-    return v
-
-
-def scale_range(text):
-    lo, hi = (float(v) for v in text.split(":"))
-    if not 0 < lo <= hi:
-        raise ValueError("scale range %r" % text)
-    return lo, hi
-
-
-def parse_sets(text, value):
-    """'name=v,name=v' -> {name: value(v)} over the real sets (empty: None)."""
-    if not text:
-        return None
-    out = {}
-    for item in text.split(","):
-        name, _, v = item.partition("=")
-        if name not in realdata.SETS:
-            raise ValueError("unknown set %r (sets: %s)" % (name, ", ".join(realdata.SETS)))
-        out[name] = value(v)
-    return out
-
-
-def make_val(seed, n):
+def make_val(seed, n, held_out_prob=0.0):
     rng = np.random.RandomState(seed)
     cs = textgen.Charset()
     fonts = textgen.FontCache()
@@ -246,8 +181,9 @@ def make_val(seed, n):
     for _ in range(n):
         w = int(rng.choice([640, 800, 960]))
         h = int(rng.choice([480, 600, 720]))
-        page, quads, _ = textgen.make_page(rng, cs, fonts, w, h, train=True,
-                                           max_lines=12, min_lines=4, page_border=False)
+        page, quads, _ = textgen.make_page(rng, cs, fonts, w, h, train=held_out_prob == 0.0,
+                                           max_lines=12, min_lines=4, page_border=False,
+                                           held_out_prob=held_out_prob)
         x, (ry, rx) = textgen.det_preprocess(page)
         sc = np.array([rx, ry], np.float32)
         q_in = [(q + 20.0) * sc for q in quads]
@@ -256,19 +192,34 @@ def make_val(seed, n):
     return items
 
 
-def make_real_val(per_set):
-    """The first images of every set's validation part, at the size the
-    library feeds them (quads in network-input pixels, ignore flags kept)."""
-    items = []
+def make_real_val(per_set, turned=False):
+    """{set: the first images of its validation part}, at the size the
+    library feeds them (quads in network-input pixels, ignore flags kept).
+    With turned=True every image is turned by 90, 180 or 270 degrees
+    clockwise (in turn), quads with it."""
+    items = {}
     if not realdata.available():
         return items
     for name in realdata.SETS:
-        for path, regions in realdata.load_set(name, "val")[:per_set]:
+        items[name] = []
+        for i, (path, regions) in enumerate(realdata.load_set(name, "val")[:per_set]):
             img = cv2.imread(path, cv2.IMREAD_COLOR)
+            quads = [r.quad for r in regions]
+            if turned:
+                img, quads = turn_clockwise(img, quads, 1 + i % 3)
             x, (ry, rx) = textgen.det_preprocess(img)
             sc = np.array([rx, ry], np.float32)
-            items.append((x, [((r.quad + 20.0) * sc, r.ignore) for r in regions]))
+            items[name].append((x, [((q + 20.0) * sc, r.ignore) for q, r in zip(quads, regions)]))
     return items
+
+
+def turn_clockwise(img, quads, k):
+    """The image turned k quarter turns clockwise, and its quads with it."""
+    for _ in range(k):
+        h = img.shape[0]
+        img = cv2.rotate(img, cv2.ROTATE_90_CLOCKWISE)
+        quads = [np.stack([h - 1 - q[:, 1], q[:, 0]], 1).astype(np.float32) for q in quads]
+    return img, quads
 
 
 def box_scores(prob, care, dont=()):
@@ -304,7 +255,7 @@ def evaluate_real(model, items):
         if m:
             ious.append(miou)
     p, r, f = prf(tp, npred, ngt)
-    return {"real_p": p, "real_r": r, "real_f": f, "real_iou": float(np.mean(ious)) if ious else 0.0}
+    return {"p": p, "r": r, "f": f, "iou": float(np.mean(ious)) if ious else 0.0}
 
 
 @torch.no_grad()
@@ -367,127 +318,87 @@ def hard_negative_bce(per_pixel, target, weight, ratio=3.0, min_count=4096, clea
     return neg_loss.topk(k, sorted=False).values.mean()
 
 
+def start_weights(cfg, model, opt, ema, log, last_path):
+    """Where a run starts: its last checkpoint, else the committed snapshot
+    of the same run, else the config's init weights. Returns (step, elapsed
+    seconds, best score)."""
+    if os.path.exists(last_path):
+        return common.resume(last_path, model, opt, ema, log)
+    init = cfg["init"] and os.path.join(ROOT, cfg["init"])
+    if init and os.path.exists(init):
+        if torch.load(init, map_location="cpu").get("run") == cfg["name"]:
+            return common.resume(init, model, opt, ema, log)
+        common.init_from(init, model, ema, log, resize=True)
+    elif init:
+        raise SystemExit("init weights %s not found" % init)
+    return 0, 0.0, -1.0
+
+
 def main():
-    ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument("--budget-min", type=float, default=95.0, help="total wall-clock training minutes")
-    ap.add_argument("--threads", type=int, default=2)
-    ap.add_argument("--workers", type=int, default=1)
-    ap.add_argument("--batch", type=int, default=8, help="pages per batch at 512x512 (scaled by area)")
-    ap.add_argument("--lr", type=float, default=2e-3)
-    ap.add_argument("--seed", type=int, default=4321)
-    ap.add_argument("--ckpt-every-min", type=float, default=4.0)
-    ap.add_argument("--val-every-min", type=float, default=8.0)
-    ap.add_argument("--val-pages", type=int, default=24)
-    ap.add_argument("--tag", default="det", help="file prefix inside work/")
-    ap.add_argument("--init", default=None,
-                    help="checkpoint whose (EMA) weights start a new run")
-    ap.add_argument("--real-val", type=int, default=8, help="validation images per real set")
-    ap.add_argument("--real-share", type=float, default=REAL_SHARE,
-                    help="share of real views among the samples with text")
-    ap.add_argument("--hershey", type=float, default=0.0,
-                    help="share of rendered ASCII lines drawn in OpenCV's stroke fonts")
-    ap.add_argument("--strips", type=float, default=0.0,
-                    help="share of batches made of thin single-line strips")
-    ap.add_argument("--hard-neg", type=float, default=0.0,
-                    help="weight of the BCE over the hardest background pixels (0: off)")
-    ap.add_argument("--gap-weight", type=float, default=0.0,
-                    help="loss weight of the background between neighbouring words in sets annotated "
-                         "per word (0: plain background)")
-    ap.add_argument("--small-area", type=float, default=0.0,
-                    help="target area (input pixels) under which a real region's inside weighs more in the "
-                         "loss, in proportion to how much smaller it is (0: off)")
-    ap.add_argument("--set-weights", default="",
-                    help="shares of the real sets (a set not named is not used), e.g. icdar2015_train=0.35,... "
-                         "(default %s)" % ",".join("%s=%g" % kv for kv in REAL_WEIGHTS.items()))
-    ap.add_argument("--view-scales", default="",
-                    help="scale range of one set's views, e.g. msra_td500_train=0.3:1.5 "
-                         "(default %g:%g for every set)" % VIEW_SCALE)
-    ap.add_argument("--no-refine", action="store_true",
-                    help="the head without its refinement block at 1/4 (the earlier form)")
-    ap.add_argument("--channels", default="",
-                    help="channels of the five stages and of the pyramid, e.g. 8,24,48,96,160,24 "
-                         "(default: those of models.Detector); with --init a narrower network starts "
-                         "from the first channels of every layer, a wider one computes what the "
-                         "--init network does until training moves its new channels")
-    ap.add_argument("--context", type=int, default=0,
-                    help="dilated residual blocks added at 1/32 (they start as the identity, so --init "
-                         "from a network without them starts where that network is)")
-    ap.add_argument("--gate", action="store_true",
-                    help="scale the features at 1/4 by a function of the whole image's mean features (starts "
-                         "as the identity, so --init from a network without it starts where that network is)")
-    ap.add_argument("--gate-lr", type=float, default=1.0,
-                    help="the gate's learning rate as a multiple of --lr (it starts at zero and learns slowly)")
-    ap.add_argument("--teacher", default=None,
-                    help="detector checkpoint whose probability map the network also learns (distillation)")
-    ap.add_argument("--distill", type=float, default=1.0,
-                    help="weight of the BCE against the teacher's map (with --teacher)")
-    ap.add_argument("--word-teacher", default=None,
-                    help="detector checkpoint that teaches the views of the sets annotated per word (street "
-                         "photos) in place of --teacher, e.g. one trained on them alone")
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("config", help="the run's config file (JSON)")
+    ap.add_argument("--smoke", action="store_true", help="the config's smoke settings: a few steps, a small check")
     args = ap.parse_args()
-    if args.word_teacher and not args.teacher:
-        ap.error("--word-teacher needs --teacher")
+    cfg = dict(DEFAULTS)
+    cfg.update(common.load_config(args.config, args.smoke))
+    log, last_path, best_path = common.start_run(cfg)
 
-    log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
-
-    widths = parse_channels(args.channels)
-    model = make_model(refine=not args.no_refine, context=args.context, gate=args.gate, **widths)
+    model = models.Detector(**{k: tuple(v) if isinstance(v, list) else v for k, v in cfg["form"].items()})
     # Channels-last convolutions train this thin network about twice as
     # fast on the CPU; the weights and checkpoints are the same.
     model = model.to(memory_format=torch.channels_last)
-    opt = torch.optim.AdamW(param_groups(model, args.gate_lr), lr=args.lr, weight_decay=1e-4)
+    opt = torch.optim.AdamW(model.parameters(), lr=cfg["lr"], weight_decay=1e-4)
     ema = common.EMA(model, decay=0.995)
-    step, elapsed, best = common.resume(last_path, model, opt, ema, log)
-    if step == 0 and args.init:
-        common.init_from(args.init, model, ema, log, resize=bool(widths))
-    teacher = None
-    if args.teacher:
-        teacher = load_detector(args.teacher).to(memory_format=torch.channels_last)  # under no_grad only
-        log("teacher %s, weight %g" % (args.teacher, args.distill))
-    word_teacher = None
-    if args.word_teacher:
-        word_teacher = load_detector(args.word_teacher).to(memory_format=torch.channels_last)
-        log("teacher of the views annotated per word: %s" % args.word_teacher)
-    budget = args.budget_min * 60.0
+    step, elapsed, best = start_weights(cfg, model, opt, ema, log, last_path)
+    budget = cfg["budget_min"] * 60.0
     if elapsed >= budget:
         log("budget already used up (%.1f min)" % (elapsed / 60))
         return
-    log("detector: %.3fM params, batch %d, threads %d, workers %d, budget %.0f min"
-        % (sum(p.numel() for p in model.parameters()) / 1e6, args.batch, args.threads,
-           args.workers, args.budget_min))
-    val = make_val(args.seed + 999, args.val_pages)
-    real_val = make_real_val(args.real_val)
-    ds = PageBatches(args.batch, args.seed + step, real_share=args.real_share, hershey_prob=args.hershey,
-                     strip_share=args.strips, gap_weight=args.gap_weight, small_area=args.small_area,
-                     weights=parse_sets(args.set_weights, share), scales=parse_sets(args.view_scales, scale_range))
-    dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
-                                     prefetch_factor=4 if args.workers else 2)
+    log("detector %s: %.3fM params, batch %d, threads %d, workers %d, budget %.0f min"
+        % (cfg["name"], sum(p.numel() for p in model.parameters()) / 1e6, cfg["batch"], cfg["threads"],
+           cfg["workers"], cfg["budget_min"]))
+    val = make_val(cfg["seed"] + 999, cfg["val_pages"])
+    held = make_val(cfg["seed"] + 998, cfg["val_pages"], held_out_prob=1.0)
+    real_val = make_real_val(cfg["val_real"])
+    turned_val = make_real_val(cfg["val_real"], turned=True)
+    curve = common.Curve(os.path.join(cfg["dir"], "curve.csv"), cfg["curve"] and os.path.join(ROOT, cfg["curve"]))
+    ds = PageBatches(cfg, cfg["seed"] + step)
+    dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=cfg["workers"],
+                                     prefetch_factor=4 if cfg["workers"] else 2)
     start = time.time() - elapsed
     run = np.zeros(3)
     run_n, t_data, t_step = 0, 0.0, 0.0
 
     def snapshot():
-        return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
+        return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state, "form": model.form(),
                 "step": step, "elapsed": time.time() - start, "best": best}
 
     def validate():
         nonlocal best
-        def both(net):
-            m = evaluate(net, val)
-            if real_val:
-                m.update(evaluate_real(net, real_val))
-            m["score"] = 0.5 * (m["box_f"] + m["real_f"]) if real_val else m["box_f"]
+        def figures(net):
+            m = {"rendered_" + k: v for k, v in evaluate(net, val).items() if k in ("box_f", "match_iou")}
+            m["heldout_box_f"] = evaluate(net, held)["box_f"]
+            for name, items in real_val.items():
+                r = evaluate_real(net, items)
+                m[name.split("_")[0] + "_f"], m[name.split("_")[0] + "_p"] = r["f"], r["p"]
+            turned = [it for items in turned_val.values() for it in items]
+            if turned:
+                m["turned_f"] = evaluate_real(net, turned)["f"]
+            real = [m[n.split("_")[0] + "_f"] for n in real_val]
+            m["score"] = 0.5 * (m["rendered_box_f"] + float(np.mean(real))) if real else m["rendered_box_f"]
             return m
-        m = common.evaluate_ema(model, ema, both)
+        m = common.evaluate_ema(model, ema, figures)
         log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
+        curve.add({"time": time.strftime("%Y-%m-%d %H:%M", time.gmtime()), "step": step,
+                   "hours": (time.time() - start) / 3600.0, **m})
         if m["score"] > best:
             best = m["score"]
-            common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step,
+            common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step, "form": model.form(),
                                 "metrics": m}, best_path)
             log("new best (%.4f) -> %s" % (best, best_path))
 
-    val_timer = common.Every(args.val_every_min, validate)
-    ckpt_timer = common.Every(args.ckpt_every_min, lambda: common.save_atomic(snapshot(), last_path))
+    val_timer = common.Every(cfg["val_every_min"], validate)
+    ckpt_timer = common.Every(cfg["ckpt_every_min"], lambda: common.save_atomic(snapshot(), last_path))
     model.train()
     it = iter(dl)
     while True:
@@ -495,24 +406,18 @@ def main():
         if now - start >= budget:
             break
         ta = time.time()
-        x, y, w, words = next(it)
+        x, y, w, _ = next(it)
         x = x.contiguous(memory_format=torch.channels_last)
         tb = time.time()
-        lr = common.lr_at((now - start) / budget, step, args.lr, warmup=200)
         for g in opt.param_groups:
-            g["lr"] = lr * g.get("lr_mult", 1.0)
+            g["lr"] = common.lr_at((now - start) / budget, step, cfg["lr"], warmup=cfg["warmup"])
         logits = model.logits(x)
         per_pixel = F.binary_cross_entropy_with_logits(logits, y, reduction="none") * w
         bce = per_pixel.sum() / w.sum().clamp(min=1.0)
         dl_ = dice_loss(logits, y, w)
         loss = bce * 5.0 + dl_
-        if args.hard_neg > 0:
-            loss = loss + args.hard_neg * hard_negative_bce(per_pixel, y, w)
-        if teacher is not None:
-            # Every pixel, don't-care regions included: the teacher's map is
-            # defined everywhere, and the library sees those pixels too.
-            soft = teacher_maps(x, words, teacher, word_teacher)
-            loss = loss + args.distill * F.binary_cross_entropy_with_logits(logits, soft)
+        if cfg["hard_neg"] > 0:
+            loss = loss + cfg["hard_neg"] * hard_negative_bce(per_pixel, y, w)
         opt.zero_grad(set_to_none=True)
         loss.backward()
         torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)

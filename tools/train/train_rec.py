@@ -1,11 +1,18 @@
 #!/usr/bin/python3
-"""Trains the line recogniser (CTC) on real line crops mixed with synthetic
-lines rendered on the fly.
+"""Trains the line recogniser (CTC) on real line crops mixed with lines
+rendered on the fly, as one run named by its config file:
 
-Resumes from work/<tag>_last.pt when present (or starts from the weights of
---init); stops when the wall-clock budget (summed over resumed runs) is used
-up.  The best checkpoint by validation exact-line accuracy (rendered lines,
-digit lines and real lines) is kept in work/<tag>_best.pt (EMA weights).
+    tools/train/train_rec.py tools/train/configs/rec.json [--smoke]
+
+The run's dictionary is the config's "dict" file in the training directory
+(written by make_dict.py) and is kept in every checkpoint. The run lives in its own directory under
+the training directory (see common.TRAIN_DIR): it resumes from its last
+checkpoint there, else from the committed snapshot of the same run, else
+starts from the config's "init" weights (every tensor whose shape fits) or
+from nothing. It stops when its wall-clock budget, summed over every
+resumed session, is used up. Every "val_every_min" it reads the real
+validation lines of every set, rendered lines and lines in held-out fonts,
+and appends the figures to its curve.
 """
 import argparse
 import math
@@ -24,42 +31,32 @@ import models  # noqa: E402
 import realdata  # noqa: E402
 import textgen  # noqa: E402
 
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 MAX_W = 1024  # widest training line after resizing to height 48
-SPACED_SHARE = 0.05  # extra lines of space-separated numbers and words
-# Share of the real sets among the real lines; REAL_SHARE of all lines are
-# real, up to LINES_PER_IMAGE of them cut from each decoded image. Forms and
-# scene words (mixed case) weigh as much as receipts (upper-cased
-# transcripts, see CASE_FREE_SETS), and a share of the rendered lines are
-# mixed-case words.
-REAL_WEIGHTS = {"sroie_train": 0.35, "funsd_train": 0.35, "icdar2015_train": 0.3}
-REAL_SHARE = 0.78
-WORDS_SHARE = 0.15  # rendered lines of Latin words, mostly lower case
-PHOTO_BACKGROUND = 0.2  # rendered lines laid over a photograph
-LINES_PER_IMAGE = 6
-# Sets whose transcripts are upper-cased throughout (SROIE: not one lower-case
-# letter in 30,847 lines, while the receipts print "Total", "Invoice no").
-# Their lines teach the letters but not the case: the loss there takes a
-# letter's upper- and lower-case scores together.
-CASE_FREE_SETS = ("sroie_train",)
-# With --case-free-all the forms and scene words are scored case-free too:
-# a third to a half of their words are all capitals, and in crops whose
-# letters are 8-16 px high the x-height letters (c o s u v w x z) look the
-# same in either case, so their lines pull the network towards capitals
-# even on clean print. Case is then learned from the rendered lines, where
-# it is never in doubt.
+LINES_PER_IMAGE = 6  # real lines cut from one decoded image at most
+DEFAULTS = {
+    "form": {}, "init": None, "dict": None, "budget_min": 720.0, "threads": 3, "workers": 2, "batch": 48,
+    "lr": 1e-3, "warmup": 300, "seed": 1234, "ckpt_every_min": 5.0, "val_every_min": 30.0,
+    "val_real": 600, "val_rendered": 300, "val_heldout": 300, "val_digits": 150,
+    "real_share": 0.5, "set_weights": {"sroie_train": 0.35, "funsd_train": 0.35, "icdar2015_train": 0.3},
+    # Sets whose transcripts are upper-cased throughout (the receipts: not
+    # one lower-case letter in 30,847 lines, while they print "Total"): their
+    # lines teach the letters but not the case (see fold_case).
+    "case_free_sets": ["sroie_train", "funsd_train", "icdar2015_train"],
+    "spaced_share": 0.05, "words_share": 0.15, "receipt_share": 0.05, "columns": 0.04, "photo_text": 0.2,
+    "low_res": 0.2, "val_columns": 100,
+    "fp32": False, "curve": None,
+}
 
 
-def real_regions(cs, split, det_boxes=None):
-    """{set: [(image path, [regions with a transcript the dictionary holds],
-    [the detector's box for each of them, or None])]}; det_boxes as read by
-    realdata.load_det_boxes()."""
+def real_regions(cs, split, names):
+    """{set: [(image path, [regions with a transcript the dictionary holds])]}."""
     out = {}
-    for name in REAL_WEIGHTS:
+    for name in names:
         images = []
         for path, regions in realdata.load_set(name, split):
-            found = (det_boxes or {}).get(path, {})
-            keep, boxes = [], []
-            for i, r in enumerate(regions):
+            keep = []
+            for r in regions:
                 if not r.transcribed:
                     continue
                 try:
@@ -67,9 +64,8 @@ def real_regions(cs, split, det_boxes=None):
                 except KeyError:
                     continue
                 keep.append(r)
-                boxes.append(found.get(i))
             if keep:
-                images.append((path, keep, boxes))
+                images.append((path, keep))
         out[name] = images
     return out
 
@@ -82,28 +78,22 @@ def low_resolution(crop, rng):
     if h <= target:
         return crop
     f = target / h
-    small = cv2.resize(crop, (max(1, int(round(crop.shape[1] * f))), max(1, int(round(h * f)))),
-                       interpolation=cv2.INTER_AREA)
-    return small
+    return cv2.resize(crop, (max(1, int(round(crop.shape[1] * f))), max(1, int(round(h * f)))),
+                      interpolation=cv2.INTER_AREA)
 
 
-def real_lines(rng, by_set, k, case_free_sets=CASE_FREE_SETS, det_box_share=0.0):
-    """Up to k (crop, text) pairs cut as the library cuts them from one real
-    image: from the detector's own box for a share det_box_share of the lines
-    that have one, else from the annotated box grown and jittered."""
-    names = list(REAL_WEIGHTS)
-    p = np.array([REAL_WEIGHTS[n] for n in names])
+def real_lines(rng, by_set, weights, k, case_free_sets):
+    """Up to k (crop, text, case-free) triples cut as the library cuts them
+    from one real image: from the annotated box grown and jittered."""
+    names = [n for n in weights if by_set.get(n)]
+    p = np.array([weights[n] for n in names])
     name = names[rng.choice(len(names), p=p / p.sum())]
-    path, regions, det = by_set[name][rng.randint(len(by_set[name]))]
+    path, regions = by_set[name][rng.randint(len(by_set[name]))]
     img = cv2.imread(path, cv2.IMREAD_COLOR)
     out = []
     for i in rng.permutation(len(regions))[:k]:
         r = regions[i]
-        if det[i] is not None and rng.rand() < det_box_share:
-            box = det[i]
-        else:
-            box = realdata.library_box(r.quad, rng)
-        crop = realdata.crop_region(img, box)
+        crop = realdata.crop_region(img, realdata.library_box(r.quad, rng))
         if rng.rand() < 0.5:
             crop = realdata.photometric(crop, rng)
         free = name in case_free_sets
@@ -118,10 +108,44 @@ def ascii_upper(text):
 
 
 def case_pairs(cs):
-    """Class indices of A-Z and of a-z, pairwise."""
-    upper = [cs.encode(chr(c))[0] for c in range(ord("A"), ord("Z") + 1)]
-    lower = [cs.encode(chr(c))[0] for c in range(ord("a"), ord("z") + 1)]
-    return torch.tensor(upper), torch.tensor(lower)
+    """The class ranges of A-Z and of a-z, as slices: the dictionary lists
+    printable ASCII in order, so each is one block."""
+    upper, lower = cs.encode("A")[0], cs.encode("a")[0]
+    if cs.encode("AZaz") != [upper, upper + 25, lower, lower + 25] or lower < upper + 26:
+        raise ValueError("the dictionary does not list A-Z and a-z as two blocks")
+    return slice(upper, upper + 26), slice(lower, lower + 26)
+
+
+class _FoldCase(torch.autograd.Function):
+    """log_softmax over the classes of N x T x K scores, with the case
+    folded in the flagged samples (see fold_case), written out by hand: with
+    thousands of classes every full-size copy of the scores costs as much as
+    the network, and autograd's slicing would make several."""
+
+    @staticmethod
+    def forward(ctx, logits, case_free, upper, lower):
+        z = logits.float().clone() if logits.dtype == torch.float32 else logits.float()
+        rows = case_free.nonzero()[:, 0]
+        if len(rows):
+            up, low = z[rows, :, upper], z[rows, :, lower]
+            z[rows, :, upper] = torch.logaddexp(up, low)
+            z[rows, :, lower] = -1e4  # out of the softmax (-inf would give NaN gradients)
+        out = torch.log_softmax(z, dim=2)
+        ctx.save_for_backward(out, rows)
+        ctx.dtype, ctx.upper, ctx.lower = logits.dtype, upper, lower
+        return out
+
+    @staticmethod
+    def backward(ctx, g):
+        out, rows = ctx.saved_tensors
+        grad = g - out.exp() * g.sum(2, keepdim=True)
+        if len(rows):
+            # The merged capital passes its gradient to both cases in equal
+            # halves; the lower case, out of the softmax, adds none of its own.
+            half = 0.5 * grad[rows, :, ctx.upper]
+            grad[rows, :, ctx.upper] = half
+            grad[rows, :, ctx.lower] = half
+        return grad.to(ctx.dtype), None, None, None
 
 
 def fold_case(logits, case_free, upper, lower):
@@ -137,151 +161,87 @@ def fold_case(logits, case_free, upper, lower):
     but passes its gradient to both logits in equal halves, and the
     lower-case class leaves these samples' softmax: the two logits then move
     together and their ratio, the case, learns nothing from these lines."""
-    logits = logits.float()
-    if bool(case_free.any()):
-        up, low = logits[:, :, upper], logits[:, :, lower]
-        mean = 0.5 * (up + low)
-        merged = logits.clone()
-        merged[:, :, upper] = mean + (torch.logaddexp(up, low) - mean).detach()
-        merged[:, :, lower] = -1e4  # out of the softmax (-inf would give NaN gradients)
-        logits = torch.where(case_free[:, None, None], merged, logits)
-    return F.log_softmax(logits, dim=2).transpose(0, 1)
+    return _FoldCase.apply(logits, case_free, upper, lower).transpose(0, 1)
 
 
-def pair_targets(logp):
-    """T2 x N x K log-probabilities of a network with twice the output steps
-    -> T2/2 x N x K probabilities, one per pair of steps: what either step
-    gives each letter is added (a letter that the wider network places on
-    one step of the pair lands on the pair's step; spread over both, it
-    counts once), and the blank takes what is left. A lean or mid network
-    learns these as soft targets from a plain one."""
-    p = logp.exp()
-    t = p.shape[0] // 2 * 2
-    letters = p[0:t:2, :, 1:] + p[1:t:2, :, 1:]
-    letters = letters / letters.sum(2, keepdim=True).clamp(min=1.0)
-    blank = (1.0 - letters.sum(2, keepdim=True)).clamp(min=0.0)
-    return torch.cat([blank, letters], 2)
-
-
-def distill_loss(logp, soft):
-    """Mean over steps and samples of KL(soft || exp(logp)), both T x N x K;
-    the shorter of the two lengths is scored."""
-    t = min(logp.shape[0], soft.shape[0])
-    q = soft[:t]
-    return (torch.xlogy(q, q) - q * logp[:t]).sum(2).mean()
-
-
-def real_draw_probability(share, by_set, k=LINES_PER_IMAGE):
+def real_draw_probability(share, by_set, weights, k=LINES_PER_IMAGE):
     """Probability of drawing a real image rather than one rendered line, so
     that a fraction `share` of all lines is real: a real draw gives up to k
     lines (as many as the image has), a rendered draw gives one."""
-    if share <= 0.0 or not by_set:
+    names = [n for n in weights if by_set.get(n)]
+    if share <= 0.0 or not names:
         return 0.0
     if share >= 1.0:
         return 1.0
-    w = np.array([REAL_WEIGHTS[n] for n in by_set], np.float64)
-    lines = np.array([np.mean([min(k, len(image[1])) for image in by_set[n]]) for n in by_set])
+    w = np.array([weights[n] for n in names], np.float64)
+    lines = np.array([np.mean([min(k, len(image[1])) for image in by_set[n]]) for n in names])
     per_draw = float((w * lines).sum() / w.sum())
     return share / (share + per_draw * (1.0 - share))
 
 
-# The recogniser's forms besides the plain one; a checkpoint records each
-# as a flag, from which export.py rebuilds the network.
-FORMS = ("fast", "lean", "mid", "slim", "tail")
-
-
-def hanzi_span():
-    """The classes of the dictionary's hanzi (one block): a slim network
-    scores these through its rank-64 projection, the others in full."""
-    cs = textgen.Charset()
-    idx = sorted(cs.index[c] for c in cs.hanzi)
-    if idx[-1] - idx[0] + 1 != len(idx):
-        raise ValueError("the dictionary's hanzi are not one block")
-    return idx[0], idx[-1] + 1
-
-
-def slim_init(state):
-    """A slim network's starting weights from a plain network's or from
-    those of a slim one whose classes all went through the projection."""
-    if "red.weight" not in state:
-        return models.slim_state(state, hanzi_span())
-    return state if "cls_lo.weight" in state else models.split_slim_state(state, hanzi_span())
-
-
-def tail_init(rank):
-    """How a tail network of the given classifier rank gets its starting
-    weights from a plain network's (or its own)."""
-    def convert(state):
-        return state if "red.weight" in state or not rank else models.tail_state(state, rank)
-    return convert
-
-
-def rank_of(state):
-    """The classifier rank of a tail network's weights (0: a full classifier)."""
-    return state["red.weight"].shape[0] if "red.weight" in state else 0
-
-
-def make_model(**form):
-    low_rank = hanzi_span() if form.get("slim") else None
-    return models.Recognizer(textgen.Charset().num_classes, low_rank=low_rank, **form)
+def rendered_line(rng, cfg, cs, fonts):
+    """One rendered (crop, text): standing Chinese lines, numbers and codes,
+    Latin words, receipt lines or the renderer's mixed text, in the shares
+    the config gives."""
+    if rng.rand() < cfg["columns"]:
+        return textgen.make_column_rec_sample(rng, cs, fonts)
+    r = rng.rand()
+    t, cjk = None, None
+    if r < cfg["spaced_share"]:
+        t = textgen.spaced_text(rng)
+    elif r < cfg["spaced_share"] + cfg["words_share"]:
+        t, cjk = textgen.latin_words(rng), False
+    elif r < cfg["spaced_share"] + cfg["words_share"] + cfg["receipt_share"]:
+        t, cjk = textgen.receipt_line(rng), False
+    return textgen.make_rec_sample(rng, cs, fonts, text=t, cjk=cjk)
 
 
 class LineBatches(torch.utils.data.IterableDataset):
     """Endless stream of width-bucketed batches built inside the workers."""
 
-    def __init__(self, batch, seed, step, real_share=REAL_SHARE, case_free_sets=CASE_FREE_SETS,
-                 det_boxes=None, det_box_share=0.0, receipt_share=0.0):
-        self.batch = batch
-        self.receipt_share = receipt_share
-        self.det_boxes = det_boxes
-        self.det_box_share = det_box_share
-        self.case_free_sets = case_free_sets
+    def __init__(self, cfg, seed, step):
+        self.cfg = cfg
         self.seed = seed
         self.step = step
-        self.real_share = real_share if realdata.available() else 0.0
+        self.real_share = cfg["real_share"] if realdata.available() else 0.0
 
     def __iter__(self):
+        cfg = self.cfg
         info = torch.utils.data.get_worker_info()
         wid = info.id if info is not None else 0
         rng = np.random.RandomState((self.seed * 7919 + wid * 104729) % (2 ** 31))
-        cs = textgen.Charset()
+        cs = textgen.Charset(cfg["dict_path"])
         fonts = textgen.FontCache()
-        by_set = real_regions(cs, "train", realdata.load_det_boxes(self.det_boxes)) if self.real_share else {}
-        draw_real = real_draw_probability(self.real_share, by_set)
-        textgen.use_photo_backgrounds(textgen.Photos(), PHOTO_BACKGROUND)
+        by_set = real_regions(cs, "train", cfg["set_weights"]) if self.real_share else {}
+        draw_real = real_draw_probability(self.real_share, by_set, cfg["set_weights"])
+        textgen.use_photo_backgrounds(textgen.Photos(), cfg["photo_text"])
         group = 4
         pending = []
         while True:
             samples = []
-            while len(samples) < self.batch * group:
+            while len(samples) < cfg["batch"] * group:
                 case_free = False
                 if pending:
                     crop, text, case_free = pending.pop()
                 elif rng.rand() < draw_real:
-                    pending = real_lines(rng, by_set, LINES_PER_IMAGE, self.case_free_sets, self.det_box_share)
+                    pending = real_lines(rng, by_set, cfg["set_weights"], LINES_PER_IMAGE, cfg["case_free_sets"])
                     continue
                 else:
-                    r = rng.rand()
-                    t, cjk = None, None
-                    if r < SPACED_SHARE:
-                        t = textgen.spaced_text(rng)
-                    elif r < SPACED_SHARE + WORDS_SHARE:
-                        t, cjk = textgen.latin_words(rng), False
-                    elif r < SPACED_SHARE + WORDS_SHARE + self.receipt_share:
-                        t, cjk = textgen.receipt_line(rng), False
-                    crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t, cjk=cjk)
-                if rng.rand() < 0.2:
+                    crop, text = rendered_line(rng, cfg, cs, fonts)
+                if rng.rand() < cfg["low_res"]:
                     crop = low_resolution(crop, rng)
                 w = math.ceil(48.0 * crop.shape[1] / crop.shape[0])
-                label = cs.encode(text)
+                try:
+                    label = cs.encode(text)
+                except KeyError:  # a character the run's dictionary lacks
+                    continue
                 # CTC needs at least len + repeats steps; leave slack.
-                if w > MAX_W or len(label) * (8 // self.step) + 2 > max(w, 320) // self.step:
+                if w > MAX_W or len(label) * 2 + 2 > max(w, 320) // self.step:
                     continue
                 samples.append((w, crop, label, case_free))
             samples.sort(key=lambda s: s[0])
-            order = rng.permutation(group)
-            for g in order:
-                part = samples[g * self.batch:(g + 1) * self.batch]
+            for g in rng.permutation(group):
+                part = samples[g * cfg["batch"]:(g + 1) * cfg["batch"]]
                 x = textgen.rec_batch([s[1] for s in part])
                 labels = [s[2] for s in part]
                 yield (torch.from_numpy(x),
@@ -290,28 +250,34 @@ class LineBatches(torch.utils.data.IterableDataset):
                        torch.tensor([s[3] for s in part], dtype=torch.bool))
 
 
-def make_val(seed, n_mixed, n_digits, n_real=0):
-    rng = np.random.RandomState(seed)
-    cs = textgen.Charset()
+def make_val(cfg, cs):
+    """[(kind, input, text)]: real validation lines of every set (every k-th
+    legible line, cut with a fixed margin of 7% of the line height, like a
+    close detector box), rendered lines in the training fonts and in the
+    held-out fonts, and rendered digit lines."""
+    rng = np.random.RandomState(cfg["seed"] + 999)
     fonts = textgen.FontCache()
     items = []
-    if n_real and realdata.available():
-        # Every k-th legible line of the validation images, cut with a
-        # fixed margin of 7% of the line height, like a close detector box.
-        lines = [(path, r) for images in real_regions(cs, "val").values()
-                 for path, regions, _ in images for r in regions]
-        read = None, None  # the lines come grouped by image: read each once
-        for path, r in lines[::max(1, len(lines) // n_real)][:n_real]:
-            if read[0] != path:
-                read = path, cv2.imread(path, cv2.IMREAD_COLOR)
-            img = read[1]
-            box = realdata.offset_quad(r.quad, 0.07 * realdata.quad_size(r.quad)[1])
-            crop = realdata.crop_region(img, r.quad if box is None else box)
-            items.append(("real", textgen.rec_preprocess(crop), r.text.strip()))
-    for _ in range(n_mixed):
-        crop, text = textgen.make_rec_sample(rng, cs, fonts)
-        items.append(("mixed", textgen.rec_preprocess(crop), text))
-    for _ in range(n_digits):
+    if cfg["val_real"] and realdata.available():
+        regions = real_regions(cs, "val", cfg["set_weights"])
+        for name, images in regions.items():
+            lines = [(path, r) for path, regs in images for r in regs]
+            n = cfg["val_real"] // len(regions)
+            read = None, None  # the lines come grouped by image: read each once
+            for path, r in lines[::max(1, len(lines) // n)][:n]:
+                if read[0] != path:
+                    read = path, cv2.imread(path, cv2.IMREAD_COLOR)
+                box = realdata.offset_quad(r.quad, 0.07 * realdata.quad_size(r.quad)[1])
+                crop = realdata.crop_region(read[1], r.quad if box is None else box)
+                items.append((name.split("_")[0], textgen.rec_preprocess(crop), r.text.strip()))
+    for kind, n, train in (("rendered", cfg["val_rendered"], True), ("heldout", cfg["val_heldout"], False)):
+        for _ in range(n):
+            crop, text = textgen.make_rec_sample(rng, cs, fonts, train=train)
+            items.append((kind, textgen.rec_preprocess(crop), text))
+    for _ in range(cfg["val_columns"]):
+        crop, text = textgen.make_column_rec_sample(rng, cs, fonts, train=False)
+        items.append(("columns", textgen.rec_preprocess(crop), text))
+    for _ in range(cfg["val_digits"]):
         t = textgen._digit_dash(rng) if rng.rand() < 0.7 else textgen._phone(rng)
         crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t, cjk=False)
         items.append(("digits", textgen.rec_preprocess(crop), text))
@@ -320,138 +286,92 @@ def make_val(seed, n_mixed, n_digits, n_real=0):
 
 @torch.no_grad()
 def evaluate(model, val, cs):
+    """Per kind of line: exact-line accuracy and character error rate, both
+    with case folded (the receipts' transcripts are all capitals), and the
+    case-sensitive error rate."""
     model.eval()
     stats = {}
     for kind, x, text in val:
-        probs = model(torch.from_numpy(x)[None])[0].numpy()
-        pred = cs.decode_greedy(probs)
-        s = stats.setdefault(kind, [0, 0, 0, 0])
-        s[0] += 1
-        s[1] += int(pred == text)
-        s[2] += common.edit_distance(pred, text)
-        s[3] += len(text)
+        pred = cs.decode_greedy(model(torch.from_numpy(x)[None])[0].numpy())
+        s = stats.setdefault(kind, np.zeros(5))
+        s += [1, pred.upper() == text.upper(), common.edit_distance(pred.upper(), text.upper()),
+              common.edit_distance(pred, text), len(text)]
     out = {}
-    for k, (n, ok, ed, ln) in stats.items():
-        out[k + "_acc"] = ok / float(n)
-        out[k + "_cer"] = ed / float(max(ln, 1))
+    for k, (n, ok, ed, ed_case, ln) in stats.items():
+        out[k + "_acc"] = ok / n
+        out[k + "_cer"] = ed / max(ln, 1)
+        out[k + "_case_cer"] = ed_case / max(ln, 1)
     return out
 
 
+def start_weights(cfg, model, opt, ema, log, last_path):
+    """Where a run starts: its last checkpoint, else the committed snapshot
+    of the same run, else the config's init weights. Returns (step, elapsed
+    seconds, best score)."""
+    if os.path.exists(last_path):
+        return common.resume(last_path, model, opt, ema, log)
+    init = cfg["init"] and os.path.join(ROOT, cfg["init"])
+    if init and os.path.exists(init):
+        if torch.load(init, map_location="cpu").get("run") == cfg["name"]:
+            return common.resume(init, model, opt, ema, log)
+        common.init_from(init, model, ema, log)
+    elif init:
+        raise SystemExit("init weights %s not found" % init)
+    return 0, 0.0, -1.0
+
+
+def run_dictionary(cfg, last_path):
+    """The run's dictionary file: the one its checkpoint or committed
+    snapshot holds when it resumes (a later dictionary must not reorder a
+    trained classifier), else the config's."""
+    path = os.path.join(cfg["dir"], "dict.txt")
+    init = cfg["init"] and os.path.join(ROOT, cfg["init"])
+    snapshot = torch.load(init, map_location="cpu") if init and os.path.exists(init) else {}
+    if os.path.exists(last_path):
+        entries = torch.load(last_path, map_location="cpu")["dict"]
+    elif snapshot.get("run") == cfg["name"]:
+        entries = snapshot["dict"]
+    elif cfg["dict"]:
+        entries = textgen.load_dict(os.path.join(common.TRAIN_DIR, cfg["dict"]))
+    else:
+        raise SystemExit("the config names no dictionary (\"dict\")")
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(entries) + "\n")
+    return path
+
+
 def main():
-    ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument("--budget-min", type=float, default=95.0, help="total wall-clock training minutes")
-    ap.add_argument("--threads", type=int, default=4)
-    ap.add_argument("--workers", type=int, default=2)
-    ap.add_argument("--batch", type=int, default=48)
-    ap.add_argument("--lr", type=float, default=1.5e-3)
-    ap.add_argument("--seed", type=int, default=1234)
-    ap.add_argument("--ckpt-every-min", type=float, default=4.0)
-    ap.add_argument("--val-every-min", type=float, default=8.0)
-    ap.add_argument("--val-mixed", type=int, default=300)
-    ap.add_argument("--val-digits", type=int, default=150)
-    ap.add_argument("--fp32", action="store_true",
-                    help="train in float32 (default: bfloat16 autocast, channels-last, about"
-                         " twice as fast on CPUs with bfloat16 support)")
-    ap.add_argument("--val-real", type=int, default=400)
-    ap.add_argument("--tag", default="rec", help="file prefix inside work/")
-    ap.add_argument("--init", default=None,
-                    help="checkpoint whose (EMA) weights start a new run")
-    ap.add_argument("--real-share", type=float, default=REAL_SHARE,
-                    help="share of the training lines cut from the real sets")
-    ap.add_argument("--no-case-free", action="store_true",
-                    help="score the upper-cased receipt transcripts case by case (the earlier loss)")
-    ap.add_argument("--case-free-all", action="store_true",
-                    help="score the lines of every real set case-free, not only the upper-cased receipts")
-    ap.add_argument("--fast", action="store_true",
-                    help="the depthwise-separable network with output steps of 8 columns")
-    ap.add_argument("--lean", action="store_true",
-                    help="the plain network's layers pooled earlier, output steps of 8 columns"
-                         " (starts from a plain network's weights with --init)")
-    ap.add_argument("--mid", action="store_true",
-                    help="the plain network's layers with the width halved at the second max-pool,"
-                         " output steps of 8 columns (starts from a plain network's weights with --init)")
-    ap.add_argument("--slim", action="store_true",
-                    help="fewer channels at 12 rows, the hanzi scored through a rank-64 projection,"
-                         " output steps of 4 columns"
-                         " (starts from a plain network's weights with --init)")
-    ap.add_argument("--tail", action="store_true",
-                    help="the plain network's convolutions, the width halved after the last one (output"
-                         " steps of 8 columns), the classifier through a projection (--tail-rank)"
-                         " (starts from a plain network's weights with --init)")
-    ap.add_argument("--tail-rank", type=int, default=models.Recognizer.SLIM_RANK,
-                    help="the size of a --tail network's projection before the classifier (0: none)")
-    ap.add_argument("--teacher", default=None,
-                    help="a plain recogniser checkpoint whose outputs a --slim network learns as"
-                         " well as the labels (a --lean, --mid or --tail one: those of its step pairs)")
-    ap.add_argument("--distill", type=float, default=1.0,
-                    help="weight of the loss against the teacher's outputs (with --teacher)")
-    ap.add_argument("--det-boxes", default=None,
-                    help="the detector's boxes on the training images (det_boxes.py output)")
-    ap.add_argument("--det-box-share", type=float, default=0.5,
-                    help="share of the real lines with a detector box that are cut from it")
-    ap.add_argument("--receipt-share", type=float, default=0.0,
-                    help="share of rendered receipt dates and amounts (\"DATE: 02/JAN/2017 10:49\", "
-                         "\"GRAND TOTAL RM 53.14\") among all lines")
-    ap.add_argument("--channels", default="",
-                    help="channels of the five convolution stages, e.g. 32,96,144,192,256 (default: those of "
-                         "models.Recognizer); with --init a wider network computes what the --init network "
-                         "does until training moves its new channels")
-    ap.add_argument("--reset-best", action="store_true",
-                    help="forget the best score of the checkpoint (after a change of the val set)")
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("config", help="the run's config file (JSON)")
+    ap.add_argument("--smoke", action="store_true", help="the config's smoke settings: a few steps, a small check")
     args = ap.parse_args()
-    widths = common.parse_channel_counts(args.channels, 5, "the convolution stages") if args.channels else None
-    if not 0.0 <= args.receipt_share <= 1.0 - SPACED_SHARE - WORDS_SHARE:
-        ap.error("--receipt-share must lie between 0 and %.2f" % (1.0 - SPACED_SHARE - WORDS_SHARE))
+    cfg = dict(DEFAULTS)
+    cfg.update(common.load_config(args.config, args.smoke))
+    log, last_path, best_path = common.start_run(cfg)
+    cfg["dict_path"] = run_dictionary(cfg, last_path)
+    cs = textgen.Charset(cfg["dict_path"])
 
-    if args.teacher and not (args.lean or args.mid or args.slim or args.tail):
-        ap.error("--teacher teaches a --lean, --mid, --slim or --tail network")
-
-    log, last_path, best_path = common.start_run(args.tag, args.threads, args.seed)
-
-    cs = textgen.Charset()
-    form = {f: getattr(args, f) for f in FORMS}
-    if widths:
-        form["ch"] = widths
-    model = make_model(tail_rank=args.tail_rank, **form)
-    if not args.fp32:
+    model = models.Recognizer(cs.num_classes, **{k: tuple(v) if isinstance(v, list) else v
+                                                 for k, v in cfg["form"].items()})
+    if not cfg["fp32"]:
         model = model.to(memory_format=torch.channels_last)
-    opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
+    opt = torch.optim.AdamW(model.parameters(), lr=cfg["lr"], weight_decay=1e-4)
     ema = common.EMA(model)
-    step, elapsed, best = common.resume(last_path, model, opt, ema, log)
-    if step == 0 and args.init:
-        # A slim or tail network starts from a plain one's weights through
-        # slim_state() or tail_state().
-        common.init_from(args.init, model, ema, log, resize=bool(widths),
-                         convert=slim_init if args.slim else tail_init(args.tail_rank) if args.tail else None)
-    if args.reset_best:
-        best = -1.0
-    budget = args.budget_min * 60.0
+    step, elapsed, best = start_weights(cfg, model, opt, ema, log, last_path)
+    budget = cfg["budget_min"] * 60.0
     if elapsed >= budget:
         log("budget already used up (%.1f min)" % (elapsed / 60))
         return
-    log("recogniser: %d classes, %.2fM params, batch %d, threads %d, workers %d, %s, budget %.0f min"
-        % (cs.num_classes, sum(p.numel() for p in model.parameters()) / 1e6, args.batch,
-           args.threads, args.workers, "fp32" if args.fp32 else "bf16", args.budget_min))
+    log("recogniser %s: %d classes, %.2fM params, batch %d, threads %d, workers %d, %s, budget %.0f min"
+        % (cfg["name"], cs.num_classes, sum(p.numel() for p in model.parameters()) / 1e6, cfg["batch"],
+           cfg["threads"], cfg["workers"], "fp32" if cfg["fp32"] else "bf16", cfg["budget_min"]))
 
-    teacher = None
-    if args.teacher:
-        teacher = make_model()  # the plain network, run under no_grad only
-        teacher.load_state_dict(common.checkpoint_weights(args.teacher))
-        teacher.eval()
-        if not args.fp32:
-            teacher = teacher.to(memory_format=torch.channels_last)
-        log("teacher %s, weight %g" % (args.teacher, args.distill))
-
-    val = make_val(args.seed + 999, args.val_mixed, args.val_digits, args.val_real)
+    val = make_val(cfg, cs)
+    curve = common.Curve(os.path.join(cfg["dir"], "curve.csv"), cfg["curve"] and os.path.join(ROOT, cfg["curve"]))
     # Resuming continues with fresh data rather than replaying the same stream.
-    case_free_sets = () if args.no_case_free else tuple(REAL_WEIGHTS) if args.case_free_all else CASE_FREE_SETS
-    ds = LineBatches(args.batch, args.seed + step, model.step(), real_share=args.real_share,
-                     case_free_sets=case_free_sets, det_boxes=args.det_boxes,
-                     det_box_share=args.det_box_share if args.det_boxes else 0.0,
-                     receipt_share=args.receipt_share)
-    dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=args.workers,
-                                     prefetch_factor=4 if args.workers else 2,
-                                     persistent_workers=False)
+    ds = LineBatches(cfg, cfg["seed"] + step, 4)
+    dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=cfg["workers"],
+                                     prefetch_factor=4 if cfg["workers"] else 2)
     ctc = torch.nn.CTCLoss(blank=0, zero_infinity=True)
     upper, lower = case_pairs(cs)
     start = time.time() - elapsed
@@ -459,19 +379,20 @@ def main():
     skipped = redone = 0
 
     def snapshot():
-        return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state,
-                "step": step, "elapsed": time.time() - start, "best": best,
-                "classes": cs.num_classes, **form}
+        return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state, "form": model.form(),
+                "dict": cs.entries, "step": step, "elapsed": time.time() - start, "best": best}
 
     def validate():
         nonlocal best
         m = common.evaluate_ema(model, ema, lambda net: evaluate(net, val, cs))
-        score = m.get("mixed_acc", 0) + m.get("digits_acc", 0) + m.get("real_acc", 0)
+        score = float(np.mean([v for k, v in m.items() if k.endswith("_acc")]))
         log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
+        curve.add({"time": time.strftime("%Y-%m-%d %H:%M", time.gmtime()), "step": step,
+                   "hours": (time.time() - start) / 3600.0, **m, "score": score})
         if score > best:
             best = score
-            common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step,
-                                "metrics": m, "classes": cs.num_classes, **form}, best_path)
+            common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step, "form": model.form(),
+                                "dict": cs.entries, "metrics": m}, best_path)
             log("new best (%.4f) -> %s" % (score, best_path))
 
     def backward(batch, bf16):
@@ -483,20 +404,12 @@ def main():
         logp = fold_case(logits, case_free, upper, lower)
         T, N = logp.shape[0], logp.shape[1]
         loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
-        if teacher is not None:
-            with torch.no_grad(), torch.autocast("cpu", dtype=torch.bfloat16, enabled=bf16):
-                soft = teacher.logits(x)
-            soft = fold_case(soft, case_free, upper, lower)
-            # A network with the teacher's steps learns its distributions as
-            # they are; one with half the steps, those of the step pairs.
-            soft = soft.exp() if model.step() == teacher.step() else pair_targets(soft)
-            loss = loss + args.distill * distill_loss(logp, soft)
         opt.zero_grad(set_to_none=True)
         loss.backward()
         return loss, torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
 
-    val_timer = common.Every(args.val_every_min, validate)
-    ckpt_timer = common.Every(args.ckpt_every_min, lambda: common.save_atomic(snapshot(), last_path))
+    val_timer = common.Every(cfg["val_every_min"], validate)
+    ckpt_timer = common.Every(cfg["ckpt_every_min"], lambda: common.save_atomic(snapshot(), last_path))
     model.train()
     it = iter(dl)
     while True:
@@ -507,16 +420,15 @@ def main():
         x, targets, tlen, case_free = next(it)
         tb = time.time()
         for g in opt.param_groups:
-            g["lr"] = common.lr_at((now - start) / budget, step, args.lr)
-        if not args.fp32:
+            g["lr"] = common.lr_at((now - start) / budget, step, cfg["lr"], warmup=cfg["warmup"])
+        if not cfg["fp32"]:
             x = x.contiguous(memory_format=torch.channels_last)
         batch = (x, targets, tlen, case_free)
-        loss, norm = backward(batch, not args.fp32)
-        if not torch.isfinite(norm) and not args.fp32:
+        loss, norm = backward(batch, not cfg["fp32"])
+        if not torch.isfinite(norm) and not cfg["fp32"]:
             # The bfloat16 backward pass gives non-finite gradients on some
-            # wide batches (900-1024 columns, seen on one CPU): such a batch
-            # is run again in float32 rather than dropped, so that long
-            # lines keep training.
+            # wide batches (seen on one CPU): such a batch is run again in
+            # float32 rather than dropped, so that long lines keep training.
             redone += 1
             loss, norm = backward(batch, False)
         if not torch.isfinite(norm):
@@ -532,9 +444,9 @@ def main():
         run_loss += float(loss)
         run_n += 1
         if step % 50 == 0:
-            log("step %d loss %.4f lr %.2e W %d | data %.3fs step %.3fs | %.1f min | %d batches redone in fp32, %d skipped"
-                % (step, run_loss / run_n, opt.param_groups[0]["lr"], x.shape[3],
-                   t_data / run_n, t_step / run_n, (time.time() - start) / 60, redone, skipped))
+            log("step %d loss %.4f lr %.2e W %d | data %.3fs step %.3fs | %.1f min | %d batches redone in fp32, "
+                "%d skipped" % (step, run_loss / run_n, opt.param_groups[0]["lr"], x.shape[3], t_data / run_n,
+                                t_step / run_n, (time.time() - start) / 60, redone, skipped))
             run_loss, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
         val_timer.poll()
         ckpt_timer.poll()
