@@ -243,7 +243,7 @@ public:
         if (!shown_) return;
         const double secs = std::chrono::duration<double>(Clock::now() - start_).count();
         const double rate = secs > 0.0 ? static_cast<double>(done) / secs : 0.0;
-        char left[32] = "?";
+        char left[32] = "--:--";
         if (done > 0) {
             const long remaining = static_cast<long>(secs / static_cast<double>(done) *
                                                      static_cast<double>(total_ - done) + 0.5);
@@ -506,6 +506,7 @@ int main(int argc, char** argv) {
 
     const size_t total = inputs.images.size();
     Progress progress(total, total > 1 && !opt.quiet && isatty(STDERR_FILENO));
+    progress.update(0);
     bool first_block = true;
     for (size_t i = 0; i < total; ++i) {
         const std::string& path = inputs.images[i];

@@ -86,7 +86,7 @@ private:
 bool write_bytes(const std::string& path, const std::vector<uchar>& bytes) {
     FILE* fp = fopen(path.c_str(), "wb");
     if (fp == nullptr) return false;
-    const bool ok = fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
+    const bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
     return fclose(fp) == 0 && ok;
 }
 
