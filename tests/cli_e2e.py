@@ -11,6 +11,7 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -329,5 +330,18 @@ class CliTest(unittest.TestCase):
         self.assertIn("--rotate", err)
 
 
+def check_registered(listed):
+    """ctest runs the cases CMakeLists.txt lists: every case of CliTest must be among them."""
+    cases = {name[len("test_"):] for name in dir(CliTest) if name.startswith("test_")}
+    listed = set(listed.split(","))
+    if cases != listed:
+        print("cases not registered in CMakeLists.txt:", sorted(cases - listed))
+        print("registered cases that do not exist:", sorted(listed - cases))
+        return 1
+    return 0
+
+
 if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--registered":
+        sys.exit(check_registered(sys.argv[2]))
     unittest.main()
