@@ -42,6 +42,29 @@ if ! grep -Eq '^[0-9]+ of [1-9][0-9]* lines matched$' <<<"$snippet_out"; then
   echo "README example read no line of the sample page"
   exit 1
 fi
+# The installed command-line reader finds the library and the models relative
+# to itself (no LD_LIBRARY_PATH, no VARNEL_MODELS, another working directory)
+# and prints the sample page's lines top to bottom, as examples/make_sample.py
+# draws them (blanks between words aside).
+sample="$PWD/examples/sample.png"
+if ! cli_out="$(cd / && env -u VARNEL_MODELS -u LD_LIBRARY_PATH "$prefix/bin/varnel" "$sample")"; then
+  printf '%s\n' "$cli_out"
+  echo "installed varnel failed"
+  exit 1
+fi
+printf '%s\n' "$cli_out"
+if ! /usr/bin/python3 - "$cli_out" <<'EOF'
+import sys
+sys.path.insert(0, "examples")
+from make_sample import LINES
+got = ["".join(line.split()) for line in sys.argv[1].splitlines()]
+want = ["".join(text.split()) for text, _, _ in LINES]
+sys.exit(0 if got == want else 1)
+EOF
+then
+  echo "installed varnel did not print the sample page's lines top to bottom"
+  exit 1
+fi
 rm -rf "$prefix"
 
 echo "== sanitizer build (address, undefined)"
