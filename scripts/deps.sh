@@ -20,6 +20,7 @@ if [ "${1:-}" = "--tests" ] || [ "${1:-}" = "--train" ]; then
     xvfb xauth
     fonts-arphic-ukai fonts-wqy-microhei fonts-noto-cjk fonts-dejavu-core fonts-liberation
     python3 python3-torch python3-onnx python3-opencv python3-pil python3-numpy
+    python3-fonttools python3-ahocorasick
   )
 fi
 if [ "${1:-}" = "--train" ]; then
@@ -27,8 +28,8 @@ if [ "${1:-}" = "--train" ]; then
   # The sources of natural training text (tools/train/corpus.py) and the
   # manual pages it keeps out of training.
   packages+=(
-    python3-fonttools python3-jieba rime-data-luna-pinyin debian-reference-zh-cn
-    wamerican-huge wbritish-huge manpages-zh python3-ahocorasick
+    python3-jieba rime-data-luna-pinyin debian-reference-zh-cn
+    wamerican-huge wbritish-huge manpages-zh
   )
   # Every font that renders training lines (tools/train/fonts.py picks the
   # faces that cover a script): Chinese, Simplified and Traditional ...

@@ -23,6 +23,7 @@ SIZES = [(640, 480), (800, 600), (960, 720), (1024, 768), (1280, 960), (720, 960
 
 def render(out_dir, pages, seed, held_out_prob=0.5, jpeg_quality=0):
     os.makedirs(out_dir, exist_ok=True)
+    textgen.use_listed_sources()
     rng = np.random.RandomState(seed)
     cs = textgen.Charset()
     fonts = textgen.FontCache()
