@@ -314,31 +314,6 @@ TEST_F(EndToEnd, PageWithARegionUpsideDown) {
     EXPECT_EQ(inside, 4u) << describe(up);
 }
 
-TEST_F(EndToEnd, TwoLinesOfOppositeOrientation) {
-    cv::Mat upper = render(900, 160, {{"Customer 7781 Harbour", cv::Point(60, 100)}}, 40);
-    cv::Mat lower = render(900, 160, {{"收货人 上海港务贸易", cv::Point(60, 100)}}, 40);
-    cv::Mat img;
-    cv::Mat lower_turned;
-    cv::rotate(lower, lower_turned, cv::ROTATE_180);
-    cv::vconcat(upper, lower_turned, img);
-    std::vector<BOX_RESULT> results;
-    EXPECT_EQ(run(img, "7781", results), 1);
-    ASSERT_EQ(results.size(), 2u) << describe(results);
-    const BOX_RESULT& a = results[0].points[0].y < results[1].points[0].y ? results[0] : results[1];
-    const BOX_RESULT& b = &a == &results[0] ? results[1] : results[0];
-    EXPECT_EQ(squeeze(a.text), "Customer7781Harbour") << describe(results);
-    EXPECT_EQ(squeeze(b.text), "收货人上海港务贸易") << describe(results);
-    // And the other way round: the same image turned, the upper line now
-    // the upside-down one.
-    cv::Mat turned;
-    cv::rotate(img, turned, cv::ROTATE_180);
-    EXPECT_EQ(run(turned, "7781", results), 1);
-    ASSERT_EQ(results.size(), 2u) << describe(results);
-    std::vector<std::string> texts = {squeeze(results[0].text), squeeze(results[1].text)};
-    std::sort(texts.begin(), texts.end());
-    EXPECT_EQ(texts, (std::vector<std::string>{"Customer7781Harbour", "收货人上海港务贸易"}));
-}
-
 TEST_F(EndToEnd, FourChannelImageCarriesTheInkInAlpha) {
     std::vector<Line> lines;
     cv::Mat ink = render(960, 200, {{"Amount 12480", cv::Point(60, 120)}}, 40, &lines);

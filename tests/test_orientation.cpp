@@ -13,7 +13,6 @@
 #include "ocr.h"
 #include "ocr_internal.h"
 #include "orient.h"
-#include "rec_internal.h"
 #include "shipped_models.h"
 
 namespace {
@@ -57,15 +56,6 @@ TEST(OrientationRules, WhichCutOutsAreTurned) {
     EXPECT_FALSE(turn_cut_out(cv::Size(30, 10), true));
 }
 
-TEST(OrientationRules, ConfidentPagesAreNotReadTwice) {
-    using OCR::detail::page_reads_clearly;
-    EXPECT_FALSE(page_reads_clearly({0.99f, 0.99f}));  // too few lines to tell
-    EXPECT_TRUE(page_reads_clearly({0.95f, 0.93f, 0.2f}));
-    EXPECT_FALSE(page_reads_clearly({0.95f, 0.92f, 0.99f, 0.5f, 0.5f}));
-    EXPECT_TRUE(page_reads_clearly({0.95f, 0.95f, 0.5f, 0.5f}));
-    EXPECT_FALSE(page_reads_clearly({0.95f, NAN, NAN}));
-}
-
 TEST(OrientationRules, PageVoteIgnoresLinesReadPoorlyBothWays) {
     OCR::detail::PageVote vote;
     vote.add(reading(0.5f, -40.0f), reading(0.7f, -10.0f));  // noise: no say
@@ -81,29 +71,6 @@ TEST(OrientationRules, PageVoteIgnoresLinesReadPoorlyBothWays) {
     vote.add(reading(0.98f, -1.0f), reading(0.6f, -5.0f));
     EXPECT_TRUE(vote.settled());
     EXPECT_FALSE(vote.turn());
-}
-
-TEST(OrientationRules, ALineChangesOnlyForAClearlyBetterConfidentReading) {
-    using OCR::detail::other_reading_wins;
-    EXPECT_TRUE(other_reading_wins(reading(0.6f, -12.0f), reading(0.95f, -10.0f)));
-    EXPECT_FALSE(other_reading_wins(reading(0.6f, -12.0f), reading(0.95f, -10.5f)));  // margin too small
-    EXPECT_FALSE(other_reading_wins(reading(0.6f, -12.0f), reading(0.85f, -3.0f)));   // not confident
-    EXPECT_FALSE(other_reading_wins(reading(0.6f, -12.0f), LineReading{}));
-    EXPECT_FALSE(other_reading_wins(LineReading{}, reading(0.99f, -1.0f)));
-}
-
-TEST(OrientationRules, GreedyPathLogProbability) {
-    // Three steps of three classes: the best classes' probabilities are
-    // 0.5, 0.8 and 1.0.
-    const std::vector<float> s = {0.5f, 0.3f, 0.2f, 0.1f, 0.8f, 0.1f, 0.0f, 0.0f, 1.0f};
-    EXPECT_NEAR(OCR::detail::ctc_path_logprob(s.data(), 3, 3), std::log(0.5) + std::log(0.8), 1e-5);
-    EXPECT_FLOAT_EQ(OCR::detail::ctc_path_logprob(s.data(), 0, 3), 0.0f);
-    // A step with no probability left counts as very unlikely, not as
-    // minus infinity.
-    const std::vector<float> dead = {0.0f, 0.0f, 0.9f, 0.1f};
-    const float p = OCR::detail::ctc_path_logprob(dead.data(), 2, 2);
-    EXPECT_TRUE(std::isfinite(p));
-    EXPECT_LT(p, -60.0f);
 }
 
 // ------------------------------------------------------ on the shipped models
