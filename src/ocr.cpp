@@ -187,8 +187,7 @@ int read_oriented(ocr& pipeline, const std::vector<cv::Mat>& crops, const std::v
         readings[i].score = scores[i];
         readings[i].path = paths[i];
     }
-    std::vector<bool> turned;
-    if (detail::orient_lines(*pipeline.recognizer, crops, image_of, readings, turned, rec_times) != 0) return -1;
+    if (detail::orient_lines(*pipeline.recognizer, crops, image_of, readings, rec_times) != 0) return -1;
     for (size_t i = 0; i < n && i < results.size(); ++i) {
         results[i].text = readings[i].text;
         results[i].score = readings[i].score;

@@ -96,7 +96,6 @@ int read_turned(TextRec& rec, const std::vector<cv::Mat>& crops, const std::vect
 int orient_image(TextRec& rec, const std::vector<cv::Mat>& crops, const std::vector<size_t>& lines,
                  const std::vector<LineReading>& first, std::vector<LineReading>& turned,
                  std::vector<bool>& use_turned, std::vector<double>& t) {
-
     std::vector<float> scores;
     for (size_t i : lines) scores.push_back(first[i].score);
 
@@ -117,7 +116,7 @@ int orient_image(TextRec& rec, const std::vector<cv::Mat>& crops, const std::vec
             if (vote.settled()) break;
         }
         turn_page = vote.turn();
-        if (turn_page) zel_log(0, "orientation: page turned by 180 degrees (%.1f nats)", -vote.evidence());
+        if (turn_page) zel_log(0, "orientation: page read turned by 180 degrees (%.1f nats more likely)", vote.evidence());
     }
 
     if (turn_page) {
@@ -133,7 +132,7 @@ int orient_image(TextRec& rec, const std::vector<cv::Mat>& crops, const std::vec
     }
 
     // The page stays as it is. Lines read both ways while voting choose
-    // freely; the low-scoring others are read turned within a budget.
+    // freely; the doubtful others are read turned within a budget.
     bool mixed = false;
     for (size_t i : lines) {
         if (turned[i].read() && other_reading_wins(first[i], turned[i])) {
@@ -221,9 +220,8 @@ bool other_reading_wins(const LineReading& kept, const LineReading& other) {
 }
 
 int orient_lines(TextRec& rec, const std::vector<cv::Mat>& crops, const std::vector<int>& image_of,
-                 std::vector<LineReading>& readings, std::vector<bool>& turned_out, std::vector<double>& times) {
+                 std::vector<LineReading>& readings, std::vector<double>& times) {
     const size_t n = crops.size();
-    turned_out.assign(n, false);
     if (readings.size() != n || image_of.size() != n) return 0;
 
     std::map<int, std::vector<size_t>> images;
@@ -243,9 +241,7 @@ int orient_lines(TextRec& rec, const std::vector<cv::Mat>& crops, const std::vec
                 static_cast<int>(reread), static_cast<int>(image.second.size()), static_cast<int>(kept));
     }
     for (size_t i = 0; i < n; ++i) {
-        if (!use_turned[i]) continue;
-        readings[i] = turned[i];
-        turned_out[i] = true;
+        if (use_turned[i]) readings[i] = turned[i];
     }
     if (times.size() < 3) times.resize(3, 0.0);
     for (size_t j = 0; j < 3; ++j) times[j] += t[j];

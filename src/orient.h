@@ -12,10 +12,12 @@
 //   by 180 degrees have the same number of output steps, so the
 //   log-probabilities of their greedy paths compare directly. A few long
 //   lines read both ways decide whether the whole image is turned by 180
-//   degrees; lines read with low confidence are then also read turned, and
-//   a line keeps the turned reading when it is clearly better.
-// Pages whose lines read confidently are taken as upright without reading
-// anything twice, so that the common case costs next to nothing.
+//   degrees; doubtful lines are then also read turned, and a line keeps
+//   the turned reading when it is clearly better.
+// Pages whose lines read confidently are taken as the right way up without
+// reading their long lines twice, and doubtful lines are read twice within
+// a small share of the recognition work, so that an upright page costs
+// little more than without the step.
 #pragma once
 
 #include <cmath>
@@ -87,10 +89,10 @@ bool other_reading_wins(const LineReading& kept, const LineReading& other);
 // are turned by 180 degrees, page and lines as described above, reads the
 // turned cut-outs it needs (their recognition times are added into
 // `times`) and replaces readings[i] by the turned reading where that one
-// is chosen; turned[i] tells which were. Returns 0, or -1 when a
-// recognition pass failed (the readings are then not to be used).
+// is chosen. Returns 0, or -1 when a recognition pass failed (the readings
+// are then not to be used).
 int orient_lines(TextRec& rec, const std::vector<cv::Mat>& crops, const std::vector<int>& image_of,
-                 std::vector<LineReading>& readings, std::vector<bool>& turned, std::vector<double>& times);
+                 std::vector<LineReading>& readings, std::vector<double>& times);
 
 }  // namespace detail
 }  // namespace OCR
