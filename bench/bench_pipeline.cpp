@@ -1,12 +1,21 @@
-// End-to-end cost of one crnn_ocr request on a 1280 x 960 document page of
-// about a dozen lines, with the stage times of the pipeline as counters.
+// End-to-end cost of one crnn_ocr request, with the stage times of the
+// pipeline as counters, on two upright pages: a 1280 x 960 document page of
+// about a dozen lines, and a photographed receipt of about forty lines.
+// Each page runs twice, with the pipeline's orientation step on ("orient")
+// and off ("plain"), so that one run shows what the step costs:
 //
-//   bench_pipeline [--benchmark_min_time=...]
+//   bench_pipeline --benchmark_repetitions=15
+//       --benchmark_enable_random_interleaving=true
+//       --benchmark_report_aggregates_only=true
+//
+// gives the medians of both forms of each page, measured interleaved.
 //
 // Models: $VARNEL_BENCH_MODELS, else models/ of the source tree; the
 // benchmark is skipped with a message when boxv3.p, ocrv4_cn.p or
-// ocrv3_cn.txt is missing there. Page: examples/sample.png, else one drawn
-// here with a CJK font.
+// ocrv3_cn.txt is missing there. Document page: examples/sample.png, else
+// one drawn here with a CJK font. Receipt: a validation image of the real
+// receipt set beside the source tree (../shared/data/real/sroie_train);
+// its two benchmarks are left out with a message when it is missing.
 //
 // Counters (milliseconds per request): e2e (the crnn_ocr call: pipeline,
 // pattern matching, records); then, from one pipeline run timed on its own:
@@ -18,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -27,6 +37,7 @@
 
 #include "crnn.h"
 #include "ocr.h"
+#include "ocr_internal.h"
 #include "utility.h"
 #include "zel_log.h"
 
@@ -66,7 +77,13 @@ cv::Mat document_page() {
     return page;
 }
 
-void BM_CrnnOcrPage(benchmark::State& state) {
+// A receipt of the real set's validation part (one image in ten, chosen by
+// a hash of the file name: tools/train/realdata.py).
+const char* const kReceipt = "/../shared/data/real/sroie_train/053.jpg";
+
+cv::Mat receipt_page() { return cv::imread(std::string(VARNEL_SOURCE_DIR) + kReceipt, cv::IMREAD_COLOR); }
+
+void BM_CrnnOcrPage(benchmark::State& state, cv::Mat page, bool orient) {
     std::string dir = model_dir();
     zel_set_log_dummy(1);
     if (init_crnn(dir, "cpu", 0) != 0) {
@@ -75,7 +92,7 @@ void BM_CrnnOcrPage(benchmark::State& state) {
         state.SkipWithError("init_crnn failed");
         return;
     }
-    cv::Mat page = document_page();
+    OCR::detail::PipelineSwitches::set_orientation(*g_ocr, orient);
     char pattern[] = "20[0-9]{2}";
     std::vector<BOX_RESULT> results;
     std::vector<std::vector<double>> stages(3, std::vector<double>(3, 0.0));
@@ -127,7 +144,21 @@ void BM_CrnnOcrPage(benchmark::State& state) {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (!models_present(model_dir())) return 0;
-    benchmark::RegisterBenchmark("BM_CrnnOcrPage", BM_CrnnOcrPage)->UseManualTime()->Unit(benchmark::kMillisecond);
+    std::vector<std::pair<std::string, cv::Mat>> pages = {{"sample", document_page()}};
+    cv::Mat receipt = receipt_page();
+    if (receipt.empty()) {
+        fprintf(stderr, "bench_pipeline: %s%s not found: no receipt benchmarks\n", VARNEL_SOURCE_DIR, kReceipt);
+    } else {
+        pages.emplace_back("receipt", receipt);
+    }
+    for (const auto& page : pages) {
+        for (bool orient : {true, false}) {
+            const std::string name = "BM_CrnnOcrPage/" + page.first + (orient ? "/orient" : "/plain");
+            benchmark::RegisterBenchmark(name.c_str(), BM_CrnnOcrPage, page.second, orient)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -2,10 +2,15 @@
 // stage time table.
 #include "ocr.h"
 
+#include <cmath>
 #include <cstdint>
+#include <map>
 #include <memory>
 
 #include "ocr_internal.h"
+#include "orient.h"
+#include "rec_internal.h"
+#include "utility_internal.h"
 #include "zel_log.h"
 
 namespace OCR {
@@ -138,35 +143,90 @@ bool keep_crop(int h, int w, int floor_h, int floor_w, const ocr& p) {
     return true;
 }
 
-// The part of a request after detection: every detection is cut out of its
-// image (floors from the width of image 0), crops the size tests reject are
-// dropped, and a copy of each kept detection is appended to `results`,
-// paired by position with its crop. With `do_rec` the crops are then
-// recognised into those records. Returns 0, or -1 with `results` empty when
-// recognition failed.
-int crop_and_recognise(ocr& pipeline, const std::vector<cv::Mat>& img_list,
-                       const std::vector<OCRPredictResult>& det_result, bool do_rec, std::vector<double>& rec_times,
-                       std::vector<OCRPredictResult>& results) {
-    int floor_w, floor_h;
-    crop_floors(img_list[0].cols, floor_w, floor_h);
-
-    std::vector<cv::Mat> img_list_crop;
-    for (const OCRPredictResult& d : det_result) {
+// The cut-outs of the detections, in their order, and the image each
+// belongs to. With the orientation step on, the lines of an image that lies
+// on its side are all turned; otherwise only standing lines are (as
+// Utility::GetRotateCropImage turns them). A detection with an image index
+// outside the list gives an empty cut-out and image -1.
+void cut_out_lines(const std::vector<cv::Mat>& img_list, const std::vector<OCRPredictResult>& det_result,
+                   bool orient, std::vector<cv::Mat>& cuts, std::vector<int>& image_of) {
+    cuts.assign(det_result.size(), cv::Mat());
+    image_of.assign(det_result.size(), -1);
+    std::map<int, std::vector<cv::Size>> sizes;
+    for (size_t k = 0; k < det_result.size(); ++k) {
+        const OCRPredictResult& d = det_result[k];
         if (d.imgid < 0 || static_cast<size_t>(d.imgid) >= img_list.size()) continue;
-        cv::Mat crop_img = Utility::GetRotateCropImage(img_list[d.imgid], d.box);
-        if (!keep_crop(crop_img.rows, crop_img.cols, floor_h, floor_w, pipeline)) continue;
-        img_list_crop.push_back(crop_img);
-        results.push_back(d);
+        cuts[k] = detail::warp_line(img_list[d.imgid], d.box);
+        image_of[k] = d.imgid;
+        sizes[d.imgid].push_back(cuts[k].size());
     }
+    std::map<int, bool> on_side;
+    for (const auto& image : sizes) on_side[image.first] = orient && detail::page_on_its_side(image.second);
+    for (size_t k = 0; k < cuts.size(); ++k) {
+        if (image_of[k] < 0 || cuts[k].empty()) continue;
+        if (detail::turn_cut_out(cuts[k].size(), on_side[image_of[k]])) cuts[k] = detail::turn_ccw(cuts[k]);
+    }
+}
 
-    if (do_rec && pipeline.rec(img_list_crop, results, rec_times) != 0) {
-        results.clear();
-        return -1;
+// Recognises the kept cut-outs into their records, choosing each line's
+// orientation; -1 when a recognition pass failed.
+int read_oriented(ocr& pipeline, const std::vector<cv::Mat>& crops, const std::vector<int>& image_of,
+                  std::vector<double>& rec_times, std::vector<OCRPredictResult>& results) {
+    const size_t n = crops.size();
+    std::vector<std::string> texts(n);
+    std::vector<float> scores(n, 0.0f);
+    std::vector<float> paths(n, NAN);
+    if (rec_times.size() < 3) rec_times.resize(3, 0.0);
+    if (detail::recognise(*pipeline.recognizer, crops, texts, scores, &paths, rec_times) != 0) return -1;
+    zel_log(0, "rec: %.0f = %.0f + %.0f + %.0f (ms)", rec_times[0] + rec_times[1] + rec_times[2], rec_times[0],
+            rec_times[1], rec_times[2]);
+
+    std::vector<detail::LineReading> readings(n);
+    for (size_t i = 0; i < n; ++i) {
+        readings[i].text = std::move(texts[i]);
+        readings[i].score = scores[i];
+        readings[i].path = paths[i];
+    }
+    if (detail::orient_lines(*pipeline.recognizer, crops, image_of, readings, rec_times) != 0) return -1;
+    for (size_t i = 0; i < n && i < results.size(); ++i) {
+        results[i].text = readings[i].text;
+        results[i].score = readings[i].score;
     }
     return 0;
 }
 
 }  // namespace
+
+int detail::crop_and_recognise(ocr& pipeline, const std::vector<cv::Mat>& img_list,
+                               const std::vector<OCRPredictResult>& det_result, bool do_rec,
+                               std::vector<double>& rec_times, std::vector<OCRPredictResult>& results) {
+    int floor_w, floor_h;
+    crop_floors(img_list[0].cols, floor_w, floor_h);
+
+    const bool orient = PipelineSwitches::orientation(pipeline);
+    std::vector<cv::Mat> cuts;
+    std::vector<int> cut_image;
+    cut_out_lines(img_list, det_result, orient, cuts, cut_image);
+
+    std::vector<cv::Mat> img_list_crop;
+    std::vector<int> image_of;
+    for (size_t k = 0; k < det_result.size(); ++k) {
+        if (cut_image[k] < 0) continue;
+        if (!keep_crop(cuts[k].rows, cuts[k].cols, floor_h, floor_w, pipeline)) continue;
+        img_list_crop.push_back(cuts[k]);
+        image_of.push_back(cut_image[k]);
+        results.push_back(det_result[k]);
+    }
+    if (!do_rec) return 0;
+
+    const int ret = orient ? read_oriented(pipeline, img_list_crop, image_of, rec_times, results)
+                           : pipeline.rec(img_list_crop, results, rec_times);
+    if (ret != 0) {
+        results.clear();
+        return -1;
+    }
+    return 0;
+}
 
 std::vector<OCRPredictResult> ocr::run_batch(std::vector<cv::Mat>& img_list, bool do_det, bool do_rec,
                                              std::vector<std::vector<double>>& time_info) {
@@ -184,7 +244,7 @@ int detail::run_batch(ocr& pipeline, std::vector<cv::Mat>& img_list, bool do_rec
 
     // A failed stage ends the request: no partial results, no time entries.
     if (pipeline.det_batch(img_list, det_result, times[0]) != 0) return -1;
-    if (crop_and_recognise(pipeline, img_list, det_result, do_rec, times[1], results) != 0) return -1;
+    if (detail::crop_and_recognise(pipeline, img_list, det_result, do_rec, times[1], results) != 0) return -1;
 
     float total = add_times(times, time_info);
     zel_log(0, "total: %.0f ms", total);
@@ -203,7 +263,7 @@ std::vector<OCRPredictResult> ocr::run(cv::Mat& img, bool do_det, bool do_rec,
     // (the other defaults are those det gives).
     for (OCRPredictResult& d : det_result) d.cls_score = -1.0f;
     // `img` as det left it: converted to three channels where it had not.
-    if (crop_and_recognise(*this, {img}, det_result, do_rec, times[1], ocr_result) != 0) return ocr_result;
+    if (detail::crop_and_recognise(*this, {img}, det_result, do_rec, times[1], ocr_result) != 0) return ocr_result;
 
     // Added into the caller's table, with no total line.
     add_times(times, time_info);

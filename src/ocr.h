@@ -13,6 +13,10 @@
 
 namespace OCR {
 
+namespace detail {
+struct PipelineSwitches;
+}  // namespace detail
+
 class ocr {
 public:
     ocr();
@@ -45,6 +49,12 @@ public:
     int32_t max_crop_h = 0;
     int32_t min_crop_w = 0;
     int32_t max_crop_w = 0;
+
+private:
+    friend struct detail::PipelineSwitches;
+    // Whether a request turns each page and line the right way up before
+    // reading it (on; switched off only to measure what the step costs).
+    bool orient_lines_ = true;
 };
 
 }  // namespace OCR

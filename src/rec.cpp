@@ -127,6 +127,10 @@ float* TextRec::cuda_infer(float* input, std::vector<int>& input_shape, std::vec
 
 namespace detail {
 
+namespace {
+constexpr double kMinStepProbability = 1e-30;
+}  // namespace
+
 float ctc_decode(const float* scores, int steps, int classes, const std::vector<std::string>& labels,
                  std::string& text) {
     const int label_count = static_cast<int>(labels.size());
@@ -149,10 +153,24 @@ float ctc_decode(const float* scores, int steps, int classes, const std::vector<
     return score / count;  // 0 / 0 is NaN when no step was kept
 }
 
+float ctc_path_logprob(const float* scores, int steps, int classes) {
+    if (scores == nullptr || classes <= 0) return 0.0f;
+    double sum = 0.0;
+    for (int t = 0; t < steps; ++t) {
+        const float* step = scores + static_cast<size_t>(t) * static_cast<size_t>(classes);
+        const float best = *std::max_element(step, step + classes);
+        // A step whose best class has no probability left would end the
+        // sum at minus infinity; it counts as a very unlikely step instead.
+        sum += std::log(std::max(static_cast<double>(best), kMinStepProbability));
+    }
+    return static_cast<float>(sum);
+}
+
 }  // namespace detail
 
-int TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>& rec_texts,
-                         std::vector<float>& rec_text_scores, std::vector<double>& times) {
+int detail::recognise(TextRec& rec, const std::vector<cv::Mat>& img_list, std::vector<std::string>& rec_texts,
+                      std::vector<float>& rec_text_scores, std::vector<float>* path_scores,
+                      std::vector<double>& times) {
     using clock = std::chrono::steady_clock;
     std::chrono::duration<float> preprocess_diff = clock::duration::zero();
     std::chrono::duration<float> inference_diff = clock::duration::zero();
@@ -184,8 +202,8 @@ int TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>
         auto preprocess_start = clock::now();
         const int end = std::min(valid_num, beg + batch_num);
         const int n = end - beg;
-        const int imgH = rec_image_shape[1];
-        const int imgW = rec_image_shape[2];
+        const int imgH = rec.rec_image_shape[1];
+        const int imgW = rec.rec_image_shape[2];
         float max_wh_ratio = static_cast<float>(imgW * 1.0 / imgH);
         max_wh_ratio = std::max(max_wh_ratio, width_list[order[end - 1]]);
 
@@ -202,9 +220,9 @@ int TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>
                 cv::cvtColor(srcimg, srcimg, cv::COLOR_BGRA2BGR);
             }
             cv::Mat resize_img;
-            resize_op.Run(srcimg, resize_img, max_wh_ratio, rec_image_shape);
+            rec.resize_op.Run(srcimg, resize_img, max_wh_ratio, rec.rec_image_shape);
             cv::GaussianBlur(resize_img, resize_img, cv::Size(3, 3), 1.0, 0.0, cv::BORDER_DEFAULT);
-            normalize_op.Run(resize_img, mean, scale, true);
+            rec.normalize_op.Run(resize_img, rec.mean, rec.scale, true);
             batch_width = std::max(resize_img.cols, batch_width);
             norm_img_batch.push_back(resize_img);
         }
@@ -213,13 +231,13 @@ int TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>
         // Both arrays are owned here, so an exception of the engine or of
         // the decoding cannot leak them.
         std::unique_ptr<float[]> input(new float[static_cast<size_t>(n) * 3 * imgH * batch_width]);
-        permute_batch_op.Run(norm_img_batch, input.get());
+        rec.permute_batch_op.Run(norm_img_batch, input.get());
         std::vector<int> input_shape = {n, 3, imgH, batch_width};
 
         auto inference_start = clock::now();
         std::vector<int> predict_shape;
-        std::unique_ptr<float[]> predict_batch(use_cuda ? cuda_infer(input.get(), input_shape, predict_shape)
-                                                        : mnn_infer(input.get(), input_shape, predict_shape));
+        std::unique_ptr<float[]> predict_batch(use_cuda ? rec.cuda_infer(input.get(), input_shape, predict_shape)
+                                                        : rec.mnn_infer(input.get(), input_shape, predict_shape));
         inference_diff += clock::now() - inference_start;
 
         // The CPU road must give a sequence for every crop of the batch; a
@@ -249,9 +267,11 @@ int TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>
                     predict_batch.get() + static_cast<size_t>(m) * static_cast<size_t>(std::max(steps, 0)) *
                                               static_cast<size_t>(std::max(classes, 0));
                 std::string str_res;
-                const float score = detail::ctc_decode(seq, steps, classes, label_list, str_res);
-                if (std::isnan(score)) continue;
+                const float score = ctc_decode(seq, steps, classes, rec.label_list, str_res);
                 const size_t pos = static_cast<size_t>(positions[order[beg + m]]);
+                if (path_scores != nullptr && pos < path_scores->size())
+                    (*path_scores)[pos] = ctc_path_logprob(seq, steps, classes);
+                if (std::isnan(score)) continue;
                 if (pos < rec_texts.size()) rec_texts[pos] = str_res;
                 if (pos < rec_text_scores.size()) rec_text_scores[pos] = score;
             }
@@ -264,6 +284,14 @@ int TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>
     times[0] = std::max(static_cast<double>(preprocess_diff.count() * 1000.0f), 0.0);
     times[1] = std::max(static_cast<double>(inference_diff.count() * 1000.0f), 0.0);
     times[2] = std::max(static_cast<double>(postprocess_diff.count() * 1000.0f), 0.0);
+    return 0;
+}
+
+int TextRec::Model_Infer(std::vector<cv::Mat> img_list, std::vector<std::string>& rec_texts,
+                         std::vector<float>& rec_text_scores, std::vector<double>& times) {
+    if (times.size() < 3) times.resize(3, 0.0);
+    const int ret = detail::recognise(*this, img_list, rec_texts, rec_text_scores, nullptr, times);
+    if (ret != 0) return ret;
     zel_log(0, "rec: %.0f = %.0f + %.0f + %.0f (ms)", times[0] + times[1] + times[2], times[0], times[1], times[2]);
     return 0;
 }

@@ -2,6 +2,7 @@
 // ordering, channel conversion, diagnostic printing, path helpers and the
 // result visualisation image.
 #include "utility.h"
+#include "utility_internal.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -139,7 +140,7 @@ void Utility::VisualizeBboxes(const cv::Mat& srcimg, const std::vector<OCRPredic
     std::cout << "The detection visualized image saved in " << save_path << std::endl;
 }
 
-cv::Mat Utility::GetRotateCropImage(const cv::Mat& srcimage, std::vector<std::vector<int>> box) {
+cv::Mat detail::warp_line(const cv::Mat& srcimage, std::vector<std::vector<int>> box) {
     // Four corners of two coordinates each are read; a box without them
     // gives no crop.
     if (box.size() < 4) return cv::Mat(0, 0, srcimage.type());
@@ -199,14 +200,29 @@ cv::Mat Utility::GetRotateCropImage(const cv::Mat& srcimage, std::vector<std::ve
         cv::warpPerspective(img_crop, dst_img, M, dsize, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
     }
 
+    return dst_img;
+}
+
+bool detail::standing(cv::Size size) {
+    return static_cast<float>(size.height) >= static_cast<float>(size.width) * 3.0f;
+}
+
+bool detail::lying(cv::Size size) { return standing(cv::Size(size.height, size.width)); }
+
+cv::Mat detail::turn_ccw(const cv::Mat& img) {
+    // Transposed, then flipped about the horizontal axis: the pixel at row
+    // r, column c of an image W columns wide lands at row W - 1 - c, column r.
+    cv::Mat turned(img.cols, img.rows, img.type());
+    cv::transpose(img, turned);
+    cv::flip(turned, turned, 0);
+    return turned;
+}
+
+cv::Mat Utility::GetRotateCropImage(const cv::Mat& srcimage, std::vector<std::vector<int>> box) {
+    cv::Mat dst_img = detail::warp_line(srcimage, std::move(box));
     // A standing line (at least three times higher than wide) is turned by
     // 90 degrees counter-clockwise so that it reads left to right.
-    if (static_cast<float>(dst_img.rows) >= static_cast<float>(dst_img.cols) * 3.0f) {
-        cv::Mat srcCopy(dst_img.cols, dst_img.rows, dst_img.type());
-        cv::transpose(dst_img, srcCopy);
-        cv::flip(srcCopy, srcCopy, 0);
-        return srcCopy;
-    }
+    if (!dst_img.empty() && detail::standing(dst_img.size())) return detail::turn_ccw(dst_img);
     return dst_img;
 }
 

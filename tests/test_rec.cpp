@@ -318,6 +318,20 @@ TEST(CtcDecode, ClassesWithoutEntryOrScoresAreNeverRead) {
     EXPECT_EQ(text, "");
 }
 
+TEST(CtcPathLogprob, SumOfTheStepsBestLogProbabilities) {
+    // Three steps of three classes: the best classes' probabilities are
+    // 0.5, 0.8 and 1.0.
+    const std::vector<float> s = {0.5f, 0.3f, 0.2f, 0.1f, 0.8f, 0.1f, 0.0f, 0.0f, 1.0f};
+    EXPECT_NEAR(OCR::detail::ctc_path_logprob(s.data(), 3, 3), std::log(0.5) + std::log(0.8), 1e-5);
+    EXPECT_FLOAT_EQ(OCR::detail::ctc_path_logprob(s.data(), 0, 3), 0.0f);
+    // A step with no probability left counts as very unlikely, not as
+    // minus infinity.
+    const std::vector<float> dead = {0.0f, 0.0f, 0.9f, 0.1f};
+    const float p = OCR::detail::ctc_path_logprob(dead.data(), 2, 2);
+    EXPECT_TRUE(std::isfinite(p));
+    EXPECT_LT(p, -60.0f);
+}
+
 // ------------------------------------------------------------ recognition
 
 // A 48-row crop from a string of 4-column strips: 'd' dark, 'g' mid grey
