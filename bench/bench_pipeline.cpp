@@ -12,7 +12,11 @@
 //
 // Models: $VARNEL_BENCH_MODELS, else models/ of the source tree; the
 // benchmark is skipped with a message when boxv3.p, ocrv4_cn.p or
-// ocrv3_cn.txt is missing there. Document page: examples/sample.png, else
+// ocrv3_cn.txt is missing there. With --base-models=DIR every benchmark
+// runs with that model directory as well ("base/..." beside "models/..."),
+// so that new networks and the shipped ones are timed in one run:
+//
+//   VARNEL_BENCH_MODELS=NEW bench_pipeline --base-models=models ... Document page: examples/sample.png, else
 // one drawn here with a CJK font. Receipt: a validation image of the real
 // receipt set beside the source tree (../shared/data/real/sroie_train);
 // its two benchmarks are left out with a message when it is missing.
@@ -83,8 +87,7 @@ const char* const kReceipt = "/../shared/data/real/sroie_train/053.jpg";
 
 cv::Mat receipt_page() { return cv::imread(std::string(VARNEL_SOURCE_DIR) + kReceipt, cv::IMREAD_COLOR); }
 
-void BM_CrnnOcrPage(benchmark::State& state, cv::Mat page, bool orient) {
-    std::string dir = model_dir();
+void BM_CrnnOcrPage(benchmark::State& state, std::string dir, cv::Mat page, bool orient) {
     zel_set_log_dummy(1);
     if (init_crnn(dir, "cpu", 0) != 0) {
         uninit_crnn();  // a failed initialisation keeps its pipeline
@@ -143,7 +146,19 @@ void BM_CrnnOcrPage(benchmark::State& state, cv::Mat page, bool orient) {
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (!models_present(model_dir())) return 0;
+    std::vector<std::pair<std::string, std::string>> sets = {{"models", model_dir()}};
+    const std::string base_flag = "--base-models=";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.compare(0, base_flag.size(), base_flag) == 0) {
+            sets.emplace_back("base", a.substr(base_flag.size()));
+        } else {
+            fprintf(stderr, "bench_pipeline: unknown argument %s\n", argv[i]);
+            return 2;
+        }
+    }
+    for (const auto& set : sets)
+        if (!models_present(set.second)) return 0;
     std::vector<std::pair<std::string, cv::Mat>> pages = {{"sample", document_page()}};
     cv::Mat receipt = receipt_page();
     if (receipt.empty()) {
@@ -151,12 +166,15 @@ int main(int argc, char** argv) {
     } else {
         pages.emplace_back("receipt", receipt);
     }
-    for (const auto& page : pages) {
-        for (bool orient : {true, false}) {
-            const std::string name = "BM_CrnnOcrPage/" + page.first + (orient ? "/orient" : "/plain");
-            benchmark::RegisterBenchmark(name.c_str(), BM_CrnnOcrPage, page.second, orient)
-                ->UseManualTime()
-                ->Unit(benchmark::kMillisecond);
+    for (const auto& set : sets) {
+        for (const auto& page : pages) {
+            for (bool orient : {true, false}) {
+                const std::string name = "BM_CrnnOcrPage/" + (sets.size() > 1 ? set.first + "/" : std::string()) +
+                                         page.first + (orient ? "/orient" : "/plain");
+                benchmark::RegisterBenchmark(name.c_str(), BM_CrnnOcrPage, set.second, page.second, orient)
+                    ->UseManualTime()
+                    ->Unit(benchmark::kMillisecond);
+            }
         }
     }
     benchmark::RunSpecifiedBenchmarks();
