@@ -1,4 +1,6 @@
-"""Shared training utilities: logging, checkpoints, schedules, EMA."""
+"""What both trainers share: configs, the run's directory, log and curve,
+checkpoints and snapshots, the schedule, the EMA and the training loop."""
+import argparse
 import csv
 import json
 import math
@@ -6,9 +8,11 @@ import os
 import shutil
 import time
 
+import numpy as np
 import torch
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 # Training state (checkpoints with optimiser state, logs, prepared data) lives
 # outside the checkout, so that a new checkout or a git clean keeps it.
 TRAIN_DIR = os.environ.get("VARNEL_TRAIN_DIR", os.path.expanduser("~/varnel-train"))
@@ -68,6 +72,15 @@ def edit_distance(a, b):
     return prev[-1]
 
 
+def run_config(doc, defaults):
+    """The config named on the command line over a trainer's defaults."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("config", help="the run's config file (JSON)")
+    ap.add_argument("--smoke", action="store_true", help="the config's smoke settings: a few steps, a small check")
+    args = ap.parse_args()
+    return dict(defaults, **load_config(args.config, args.smoke))
+
+
 def load_config(path, smoke=False):
     """A run's config (JSON). The run is named after the file; with smoke
     the "smoke" entries replace their namesakes and the run gets its own
@@ -86,16 +99,14 @@ def load_config(path, smoke=False):
 
 def start_run(cfg):
     """Threads, seeds, the run's directory and log; returns (log, last
-    checkpoint path, best checkpoint path). A smoke run starts afresh."""
-    import numpy as np
+    checkpoint path). A smoke run starts afresh."""
     if cfg["is_smoke"]:
         shutil.rmtree(cfg["dir"], ignore_errors=True)
     torch.set_num_threads(cfg["threads"])
     torch.manual_seed(cfg["seed"])
     np.random.seed(cfg["seed"])
     os.makedirs(cfg["dir"], exist_ok=True)
-    log = Logger(os.path.join(cfg["dir"], "train.log"))
-    return log, os.path.join(cfg["dir"], "last.pt"), os.path.join(cfg["dir"], "best.pt")
+    return Logger(os.path.join(cfg["dir"], "train.log")), os.path.join(cfg["dir"], "last.pt")
 
 
 class Curve:
@@ -127,10 +138,7 @@ class Curve:
 
 
 def resume(last_path, model, opt, ema, log):
-    """Loads the last checkpoint when there is one; returns (step, elapsed
-    seconds, best score), or a fresh start."""
-    if not os.path.exists(last_path):
-        return 0, 0.0, -1.0
+    """Loads a checkpoint; returns (step, elapsed seconds, best score)."""
     ck = torch.load(last_path, map_location="cpu")
     model.load_state_dict(ck["model"])
     ema.state = {k: v.float() if v.is_floating_point() else v for k, v in ck["ema"].items()}
@@ -154,18 +162,13 @@ def save_snapshot(last_path, out, extra=None):
     save_atomic(snap, out)
 
 
-def checkpoint_weights(path):
-    """The weights a checkpoint file holds (see weights_of)."""
-    return weights_of(torch.load(path, map_location="cpu"))
-
-
 def weights_of(ck):
     """The weights of a loaded checkpoint: its EMA weights where it has them
     (every committed and every run checkpoint), else its training weights."""
     return ck.get("ema") or ck["model"]
 
 
-def init_from(path, model, ema, log, resize=False, convert=None):
+def init_from(path, model, ema, log, resize=False):
     """Starts a new run from the (EMA) weights of another run's checkpoint;
     tensors whose shape changed keep their fresh initialisation. With
     resize=True a network of the same layout but other widths starts from
@@ -176,12 +179,9 @@ def init_from(path, model, ema, log, resize=False, convert=None):
       its leading block and keeps its fresh values elsewhere, except that a
       convolution's weights on its new input channels are zeroed. The new
       channels then reach no later layer, and the wider network computes
-      what the source does until training moves those weights.
-    convert, if given, maps the source's weights to the form of the model
-    first."""
-    state = {k: v.float() if v.is_floating_point() else v for k, v in checkpoint_weights(path).items()}
-    if convert is not None:
-        state = convert(state)
+      what the source does until training moves those weights."""
+    state = weights_of(torch.load(path, map_location="cpu"))
+    state = {k: v.float() if v.is_floating_point() else v for k, v in state.items()}
     own = model.state_dict()
 
     def fits(o, v, smaller):
@@ -232,3 +232,93 @@ class Every:
         if time.time() - self.last >= self.period:
             self.action()
             self.last = time.time()
+
+
+def start_weights(cfg, model, opt, ema, log, last_path, resize=False):
+    """Where a run starts: its last checkpoint, else the committed snapshot
+    of the same run, else the config's init weights (see init_from). Returns
+    (step, elapsed seconds, best score)."""
+    if os.path.exists(last_path):
+        return resume(last_path, model, opt, ema, log)
+    init = cfg["init"] and os.path.join(ROOT, cfg["init"])
+    if init and os.path.exists(init):
+        if torch.load(init, map_location="cpu").get("run") == cfg["name"]:
+            return resume(init, model, opt, ema, log)
+        init_from(init, model, ema, log, resize=resize)
+    elif init:
+        raise SystemExit("init weights %s not found" % init)
+    return 0, 0.0, -1.0
+
+
+def train(cfg, model, opt, ema, log, header, prepare, dataset, train_step, report, every, extra=None, resize=False):
+    """The training loop of both networks. The run starts where
+    start_weights says and stops when its wall-clock budget, summed over its
+    sessions, is used up. dataset(step) yields the batches; train_step(batch)
+    computes the gradients of one and returns its losses (None: skip it).
+    Every `every` steps, report(step, mean losses, lr, batch, data seconds,
+    step seconds, minutes) is logged. Every val_every_min and at the end,
+    the EMA weights are measured by figures(net) -> (figures, score), which
+    prepare() makes: a row of the curve, and best.pt on a new best score.
+    last.pt is written every ckpt_every_min; `extra` goes into both."""
+    extra = extra or {}
+    last_path, best_path = (os.path.join(cfg["dir"], n) for n in ("last.pt", "best.pt"))
+    step, elapsed, best = start_weights(cfg, model, opt, ema, log, last_path, resize)
+    budget = cfg["budget_min"] * 60.0
+    if elapsed >= budget:
+        log("budget already used up (%.1f min)" % (elapsed / 60))
+        return
+    log(header)
+    figures = prepare()
+    curve = Curve(os.path.join(cfg["dir"], "curve.csv"), cfg["curve"] and os.path.join(ROOT, cfg["curve"]))
+    dl = torch.utils.data.DataLoader(dataset(step), batch_size=None, num_workers=cfg["workers"],
+                                     prefetch_factor=4 if cfg["workers"] else 2)
+    start = time.time() - elapsed
+    run, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
+
+    def checkpoint():
+        return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state, "form": model.form(),
+                **extra, "step": step, "elapsed": time.time() - start, "best": best}
+
+    def validate():
+        nonlocal best
+        m, score = evaluate_ema(model, ema, figures)
+        log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
+        curve.add({"time": time.strftime("%Y-%m-%d %H:%M", time.gmtime()), "step": step,
+                   "hours": (time.time() - start) / 3600.0, **m, "score": score})
+        if score > best:
+            best = score
+            save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step, "form": model.form(),
+                         **extra, "metrics": m}, best_path)
+            log("new best (%.4f) -> %s" % (best, best_path))
+
+    val_timer = Every(cfg["val_every_min"], validate)
+    ckpt_timer = Every(cfg["ckpt_every_min"], lambda: save_atomic(checkpoint(), last_path))
+    model.train()
+    it = iter(dl)
+    while True:
+        now = time.time()
+        if now - start >= budget:
+            break
+        ta = time.time()
+        batch = next(it)
+        tb = time.time()
+        for g in opt.param_groups:
+            g["lr"] = lr_at((now - start) / budget, step, cfg["lr"], warmup=cfg["warmup"])
+        losses = train_step(batch)
+        if losses is None:
+            continue
+        opt.step()
+        ema.update(model, step)
+        step += 1
+        t_data += tb - ta
+        t_step += time.time() - tb
+        run, run_n = run + np.array(losses), run_n + 1
+        if step % every == 0:
+            log(report(step, run / run_n, opt.param_groups[0]["lr"], batch, t_data / run_n, t_step / run_n,
+                       (time.time() - start) / 60))
+            run, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
+        val_timer.poll()
+        ckpt_timer.poll()
+    validate()
+    save_atomic(checkpoint(), last_path)
+    log("finished: step %d, %.1f min, best %.4f" % (step, (time.time() - start) / 60, best))

@@ -54,12 +54,7 @@ def boxes_from_prob(prob, box_thresh=0.3, ratio=2.0, min_size=3):
     return out, scores
 
 
-# The library's border, in page pixels, around the page before detection
-# (textgen.det_preprocess's `pad`).
-PAD = 20
-
-
-def quad_iou(a, b, shape):
+def quad_iou(a, b):
     x0 = int(max(0, min(a[:, 0].min(), b[:, 0].min())) - 1)
     y0 = int(max(0, min(a[:, 1].min(), b[:, 1].min())) - 1)
     x1 = int(max(a[:, 0].max(), b[:, 0].max()) + 2)
@@ -68,9 +63,7 @@ def quad_iou(a, b, shape):
     mb = np.zeros_like(ma)
     cv2.fillPoly(ma, [np.round(a - [x0, y0]).astype(np.int32)], 1)
     cv2.fillPoly(mb, [np.round(b - [x0, y0]).astype(np.int32)], 1)
-    inter = int((ma & mb).sum())
-    union = int((ma | mb).sum())
-    return inter / float(max(union, 1))
+    return int((ma & mb).sum()) / float(max(int((ma | mb).sum()), 1))
 
 
 def inside_share(a, b):
@@ -89,18 +82,15 @@ def bboxes_apart(a, b):
     return bool((a.min(0) > b.max(0)).any() or (a.max(0) < b.min(0)).any())
 
 
-def match_boxes(pred, gt, shape, thresh=0.5):
+def match_boxes(pred, gt, thresh=0.5):
     """Greedy one-to-one matching by IoU. Returns (matches, mean IoU of matches)."""
-    used = set()
-    ious = []
+    used, ious = set(), []
     for g in gt:
         best, bi = 0.0, -1
         for i, p in enumerate(pred):
-            if i in used:
+            if i in used or bboxes_apart(p, g):
                 continue
-            if bboxes_apart(p, g):
-                continue
-            v = quad_iou(p, g, shape)
+            v = quad_iou(p, g)
             if v > best:
                 best, bi = v, i
         if bi >= 0 and best >= thresh:

@@ -3,11 +3,9 @@
 Each set is a folder of images with a truth.json:
     {"<image>": [{"points": [[x, y] x 4], "text": "...", "ignore": bool,
                   "notext": bool (optional)}, ...]}
-Corners run clockwise on screen from the corner that reads first.
-
-Every set is split by a hash of the file name: about one image in ten is
-validation and never trains. Regions marked `ignore` are neither text nor
-background: they are left out of the detector's loss and of every score.
+Corners run clockwise on screen from the corner that reads first. About
+one image in ten, fixed by a hash of its name, is validation and never
+trains. Regions marked `ignore` count neither as text nor as background.
 """
 import json
 import math
@@ -37,8 +35,7 @@ class Region:
 
     @property
     def transcribed(self):
-        """A legible region with a transcript (recognition can learn from it
-        and be scored on it)."""
+        """Legible and transcribed: recognition learns from it and is scored on it."""
         return not self.ignore and not self.notext and bool(self.text.strip())
 
 
@@ -57,6 +54,12 @@ def load_set(name, split="train", root=DATA):
     return out
 
 
+def pick_set(rng, weights, names):
+    """One of the sets `names`, drawn by their weights."""
+    p = np.array([weights[n] for n in names])
+    return names[rng.choice(len(names), p=p / p.sum())]
+
+
 def available(root=DATA):
     return all(os.path.exists(os.path.join(root, s, "truth.json")) for s in SETS)
 
@@ -73,22 +76,22 @@ def quad_size(q):
 def offset_quad(q, d):
     """Moves every edge of a convex quad outwards by d (inwards for d < 0),
     keeping edge directions; None when it collapses."""
+    def area2(q):
+        return sum(q[i, 0] * q[(i + 1) % 4, 1] - q[(i + 1) % 4, 0] * q[i, 1] for i in range(4))
     q = np.asarray(q, np.float64)
-    area2 = sum(q[i, 0] * q[(i + 1) % 4, 1] - q[(i + 1) % 4, 0] * q[i, 1] for i in range(4))
-    if abs(area2) < 1e-6:
+    a2 = area2(q)
+    if abs(a2) < 1e-6:
         return None
-    sign = 1.0 if area2 > 0 else -1.0
+    sign = 1.0 if a2 > 0 else -1.0
     lines = []
     for i in range(4):
-        p, r = q[i], q[(i + 1) % 4]
-        e = r - p
+        e = q[(i + 1) % 4] - q[i]
         n = np.linalg.norm(e)
         if n < 1e-6:
             return None
         # Outward normal: for a clockwise-on-screen quad (positive shoelace
         # sum with y down) it is (e_y, -e_x) / |e|.
-        nrm = sign * np.array([e[1], -e[0]]) / n
-        lines.append((p + nrm * d, e))
+        lines.append((q[i] + sign * np.array([e[1], -e[0]]) / n * d, e))
     out = np.empty((4, 2))
     for i in range(4):
         (p1, e1), (p2, e2) = lines[i - 1], lines[i]
@@ -97,10 +100,8 @@ def offset_quad(q, d):
             return None
         t = ((p2[0] - p1[0]) * e2[1] - (p2[1] - p1[1]) * e2[0]) / den
         out[i] = p1 + e1 * t
-    if d < 0:
-        a2 = sum(out[i, 0] * out[(i + 1) % 4, 1] - out[(i + 1) % 4, 0] * out[i, 1] for i in range(4))
-        if a2 * area2 <= 0 or abs(a2) < 1e-3:
-            return None
+    if d < 0 and (area2(out) * a2 <= 0 or abs(area2(out)) < 1e-3):
+        return None
     return out.astype(np.float32)
 
 
@@ -150,16 +151,14 @@ def word_gaps(regions):
 
 
 def det_maps(regions, shape, gap_weight=0.0, small_area=0.0):
-    """Target and loss weight maps for regions (already in output pixels).
-    Ignore regions get weight 0 (neither text nor background). With
-    gap_weight > 0 (sets annotated per word), the background between
-    neighbouring words of a line weighs that much: the network is to split
-    there, as the annotation does. With small_area > 0 the inside of a
-    region whose target is smaller than small_area pixels weighs
-    small_area / its area (at most SMALL_WEIGHT_MAX): a lone digit on a
-    receipt has a target of a few dozen pixels inside a background band of
-    several times that, and without the weight the network learns to leave
-    it out."""
+    """Target and loss weight maps for regions (in output pixels); ignore
+    regions weigh 0. With gap_weight > 0 (sets annotated per word) the
+    background between neighbouring words of a line weighs that much: the
+    network is to split there, as the annotation does. With small_area > 0
+    the inside of a region whose target is smaller weighs small_area / its
+    area (at most SMALL_WEIGHT_MAX): else the network learns to leave out a
+    lone digit, whose target is a few dozen pixels in a far larger band of
+    background."""
     t = np.zeros(shape[:2], np.float32)
     wgt = np.ones(shape[:2], np.float32)
     for r in regions:
@@ -203,10 +202,8 @@ EDGE_PX = 3         # width of that band in input pixels
 
 def edge_weighted(target, weight):
     """Weight map with the background band around every text region
-    weighing EDGE_WEIGHT. The library takes the extreme points of a found
-    region and then grows it by about its height, so a ragged or swollen
-    edge comes back threefold in the box; the band teaches the network to
-    keep the edges in, not to spill over."""
+    weighing EDGE_WEIGHT: the library grows a found region by about its
+    height, so a ragged or swollen edge comes back threefold in the box."""
     k = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * EDGE_PX + 1, 2 * EDGE_PX + 1))
     inside = (target > 0.5).astype(np.uint8)
     band = (cv2.dilate(inside, k) > 0) & (inside == 0) & (weight > 0)
@@ -252,14 +249,12 @@ def random_view(img, regions, rng, out_w, out_h, scale_range=(0.5, 1.6), max_ang
         c = np.array([rng.uniform(0, w), rng.uniform(0, h)])
     src = np.array([[0, 0], [out_w, 0], [out_w, out_h], [0, out_h]], np.float32)
     M = cv2.getRotationMatrix2D((out_w / 2.0, out_h / 2.0), ang, s)
-    M[:, 2] += np.array([out_w / 2.0, out_h / 2.0]) - M[:, :2] @ np.array([out_w / 2.0, out_h / 2.0])
     # Affine that maps image point c to the view centre.
     M[:, 2] = np.array([out_w / 2.0, out_h / 2.0]) - M[:, :2] @ c
     A = np.vstack([M, [0, 0, 1]]).astype(np.float64)
     if rng.rand() < 0.3:  # slight perspective
         jit = rng.uniform(-0.06, 0.06, (4, 2)) * np.array([out_w, out_h])
-        P = cv2.getPerspectiveTransform(src, (src + jit).astype(np.float32)).astype(np.float64)
-        A = P @ A
+        A = cv2.getPerspectiveTransform(src, (src + jit).astype(np.float32)).astype(np.float64) @ A
     view = cv2.warpPerspective(img, A, (out_w, out_h), flags=cv2.INTER_LINEAR,
                                borderMode=cv2.BORDER_CONSTANT, borderValue=(127, 127, 127))
     return view, map_regions(regions, A, out_w, out_h)
@@ -281,9 +276,8 @@ def map_regions(regions, A, out_w, out_h):
 
 
 def blank_view(rng, h, w):
-    """An image with no text at all: a uniform colour, a gradient or noise
-    (plain, blurred or over a colour), so that the detector learns to find
-    nothing there."""
+    """A text-free image: a uniform colour, a gradient or noise (plain or
+    blurred)."""
     kind = rng.randint(4)
     base = rng.uniform(0, 255, 3)
     if kind == 0:
@@ -299,12 +293,11 @@ def blank_view(rng, h, w):
 
 
 class ImageCache:
-    """Decoded images, kept for the first `limit` images read (decoded, all
-    sets together take about 5 GB; each data worker holds its own cache)."""
+    """Decoded images, kept for the first `limit` images read (all sets take
+    about 5 GB decoded, and each data worker holds its own cache)."""
 
     def __init__(self, limit=300):
-        self.cache = {}
-        self.limit = limit
+        self.cache, self.limit = {}, limit
 
     def get(self, path):
         img = self.cache.get(path)
@@ -327,9 +320,3 @@ def library_box(q, rng):
     g = offset_quad(q, rng.uniform(-0.08, 0.22) * h)
     g = np.asarray(q, np.float32) if g is None else g
     return g + rng.uniform(-0.06, 0.06, (4, 2)).astype(np.float32) * h
-
-
-def crop_region(img, q):
-    """Upright crop as the library cuts it (minimum-area rectangle of the
-    box, corners in reading order)."""
-    return textgen.crop_quad(img, q, cv2.INTER_CUBIC)

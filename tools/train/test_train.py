@@ -77,7 +77,7 @@ class GeometryTest(unittest.TestCase):
         boxes, scores = detpost.boxes_from_prob(prob)
         self.assertEqual(len(boxes), 3)
         for q in quads:
-            best = max(detpost.quad_iou(b, q, prob.shape) for b in boxes)
+            best = max(detpost.quad_iou(b, q) for b in boxes)
             self.assertGreater(best, 0.85)
 
     def test_page_lines_do_not_touch(self):
@@ -95,9 +95,9 @@ class GeometryTest(unittest.TestCase):
             # No line starts within a word gap of the end of an earlier one.
             for j in range(len(quads)):
                 h = float(np.linalg.norm(quads[j][3] - quads[j][0]))
-                g = textgen.shrink_quad_grow(quads[j], 0.0, along=1.4 * h)
+                g = textgen.grow_quad(quads[j], 0.0, along=1.4 * h)
                 for i in range(j):
-                    self.assertEqual(detpost.quad_iou(g, quads[i], None), 0.0, (i, j))
+                    self.assertEqual(detpost.quad_iou(g, quads[i]), 0.0, (i, j))
 
 
 
@@ -298,7 +298,7 @@ class RealDataTest(unittest.TestCase):
         boxes, _ = detpost.boxes_from_prob(target)
         self.assertEqual(len(boxes), 3)
         for q in quads:
-            self.assertGreater(max(detpost.quad_iou(b, q, None) for b in boxes), 0.85)
+            self.assertGreater(max(detpost.quad_iou(b, q) for b in boxes), 0.85)
 
     def test_dont_care_and_cut_regions_weigh_nothing(self):
         care = self._rotated(100, 60, 120, 30, 0)
@@ -473,11 +473,12 @@ class RunStateTest(unittest.TestCase):
                     "step": 40, "elapsed": 90.0, "best": 0.5}, last)
         common.save_snapshot(last, snap, {"run": "r"})
         self.assertLess(os.path.getsize(snap), os.path.getsize(last))
-        cfg = dict(common.load_config(self.cfg), init=os.path.relpath(snap, train_det.ROOT))
+        cfg = dict(common.load_config(self.cfg), init=os.path.relpath(snap, common.ROOT))
         for name, step in (("r", 40), ("other", 0)):
             again = models.detector_for(torch.load(snap)["model"])
-            got = train_det.start_weights(dict(cfg, name=name), again, torch.optim.AdamW(again.parameters()),
-                                          common.EMA(again), lambda msg: None, os.path.join(self.tmp.name, "none"))
+            got = common.start_weights(dict(cfg, name=name), again, torch.optim.AdamW(again.parameters()),
+                                       common.EMA(again), lambda msg: None, os.path.join(self.tmp.name, "none"),
+                                       resize=True)
             self.assertEqual(got[0], step)
             for k, v in det.state_dict().items():
                 torch.testing.assert_close(again.state_dict()[k].float(), v.float(), atol=2e-3, rtol=2e-3)

@@ -1,14 +1,10 @@
-"""Synthetic text lines and pages for training and evaluation.
-
-Everything is rendered here with PIL from the system fonts, then handled as
-OpenCV-style BGR uint8 arrays, exactly as the library receives images.  All
-randomness flows through an explicit numpy RandomState so a seed fully
-determines a sample stream.
-"""
+"""Rendered text lines and pages for training and evaluation, as BGR uint8
+arrays like the images the library receives. All randomness comes from an
+explicit numpy RandomState, so a seed determines a sample stream."""
+import functools
 import math
 import os
 import re
-from collections import OrderedDict
 
 import cv2
 import numpy as np
@@ -17,42 +13,28 @@ from PIL import Image, ImageDraw, ImageFont
 HERE = os.path.dirname(os.path.abspath(__file__))
 DICT_PATH = os.path.normpath(os.path.join(HERE, "..", "..", "models", "ocrv3_cn.txt"))
 
-# (path, face index).  CJK fonts also carry ASCII glyphs; Latin fonts are only
-# ever given ASCII text.
-CJK_TRAIN_FONTS = [
-    ("/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc", 0),
-    ("/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc", 1),
-    ("/usr/share/fonts/truetype/arphic/uming.ttc", 0),
-    ("/usr/share/fonts/truetype/arphic/ukai.ttc", 0),
-    ("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc", 2),
-    ("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc", 7),
-    ("/usr/share/fonts/opentype/noto/NotoSansCJK-Bold.ttc", 2),
-    ("/usr/share/fonts/opentype/noto/NotoSerifCJK-Regular.ttc", 2),
-]
-LATIN_TRAIN_FONTS = [
-    ("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 0),
-    ("/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 0),
-    ("/usr/share/fonts/truetype/dejavu/DejaVuSansCondensed.ttf", 0),
-    ("/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf", 0),
-    ("/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf", 0),
-    ("/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf", 0),
-    ("/usr/share/fonts/truetype/liberation/LiberationSans-Bold.ttf", 0),
-    ("/usr/share/fonts/truetype/liberation/LiberationSerif-Regular.ttf", 0),
-    ("/usr/share/fonts/truetype/liberation/LiberationSerif-Italic.ttf", 0),
-    ("/usr/share/fonts/truetype/liberation/LiberationMono-Regular.ttf", 0),
-    ("/usr/share/fonts/truetype/liberation/LiberationSansNarrow-Regular.ttf", 0),
-]
+# (path, face index): the faces used where no font scan can be made (fonts.py)
+# and for the evaluation pages. Latin faces are only ever given ASCII text.
+_WQY, _ARPHIC, _NOTO = ("/usr/share/fonts/%s/" % d for d in ("truetype/wqy", "truetype/arphic", "opentype/noto"))
+CJK_TRAIN_FONTS = [(_WQY + "wqy-zenhei.ttc", 0), (_WQY + "wqy-zenhei.ttc", 1), (_ARPHIC + "uming.ttc", 0),
+                   (_ARPHIC + "ukai.ttc", 0), (_NOTO + "NotoSansCJK-Regular.ttc", 2),
+                   (_NOTO + "NotoSansCJK-Regular.ttc", 7), (_NOTO + "NotoSansCJK-Bold.ttc", 2),
+                   (_NOTO + "NotoSerifCJK-Regular.ttc", 2)]
+LATIN_TRAIN_FONTS = ([("/usr/share/fonts/truetype/dejavu/DejaVu%s.ttf" % n, 0)
+                      for n in ("Sans", "Sans-Bold", "SansCondensed", "Serif", "SansMono")]
+                     + [("/usr/share/fonts/truetype/liberation/Liberation%s.ttf" % n, 0)
+                        for n in ("Sans-Regular", "Sans-Bold", "Serif-Regular", "Serif-Italic", "Mono-Regular",
+                                  "SansNarrow-Regular")])
 # Never used for training: only the evaluation set is rendered with it.
-HELD_OUT_FONTS = [("/usr/share/fonts/truetype/wqy/wqy-microhei.ttc", 0)]
+HELD_OUT_FONTS = [(_WQY + "wqy-microhei.ttc", 0)]
+LISTED_FACES = {s: {"train": LATIN_TRAIN_FONTS if s == "latin" else CJK_TRAIN_FONTS, "val": HELD_OUT_FONTS}
+                for s in ("latin", "sc", "tc")}
 # Share of the rendered text drawn from the natural-text corpus (corpus.py),
 # when it is built; the rest comes from the generators below.
 NATURAL_SHARE = 0.55
 NATURAL_LANGS = (("en", 0.4), ("zh_cn", 0.35), ("zh_tw", 0.15), ("mixed", 0.1))
 _FACES, _CORPUS = None, None
 COLUMN_LEADING = 1.1  # distance of characters in a column, in em
-LISTED_FACES = {"latin": {"train": LATIN_TRAIN_FONTS, "val": HELD_OUT_FONTS},
-                "sc": {"train": CJK_TRAIN_FONTS, "val": HELD_OUT_FONTS},
-                "tc": {"train": CJK_TRAIN_FONTS, "val": HELD_OUT_FONTS}}
 # Share of training lines with spaces whose word gaps are narrowed, and the
 # narrowest gap as a share of the font's space.
 NARROW_SPACE_SHARE = 0.35
@@ -62,9 +44,7 @@ NARROW_SPACE_MIN = 0.45
 def load_dict(path=DICT_PATH):
     with open(path, encoding="utf-8") as f:
         entries = f.read().split("\n")
-    if entries and entries[-1] == "":
-        entries.pop()
-    return entries
+    return entries[:-1] if entries[-1] == "" else entries
 
 
 class Charset:
@@ -79,23 +59,18 @@ class Charset:
         self.hanzi = [c for c in self.entries if "\u4e00" <= c <= "\u9fff"]
         self.cn_punct = [c for c in self.entries if ord(c) > 0x7E and not ("\u4e00" <= c <= "\u9fff")]
 
+    def holds(self, text):
+        return all(ch == " " or ch in self.index for ch in text)
+
     def encode(self, text):
-        out = []
-        for ch in text:
-            if ch == " ":
-                out.append(self.space)
-            elif ch in self.index:
-                out.append(self.index[ch])
-            else:
-                raise KeyError("character not in dictionary: %r" % ch)
-        return out
+        if not self.holds(text):
+            raise KeyError("character not in dictionary: %r" % [ch for ch in text if not self.holds(ch)][0])
+        return [self.space if ch == " " else self.index[ch] for ch in text]
 
     def decode_greedy(self, probs):
         """probs: T x K scores -> text (collapse repeats, drop blanks)."""
-        best = np.asarray(probs).argmax(axis=1)
-        out = []
-        prev = 0
-        for k in best:
+        out, prev = [], 0
+        for k in np.asarray(probs).argmax(axis=1):
             if k != prev and k != 0:
                 out.append(" " if k == self.space else self.entries[k - 1])
             prev = k
@@ -103,21 +78,11 @@ class Charset:
 
 
 class FontCache:
-    def __init__(self, capacity=2048):
-        self.capacity = capacity
-        self.cache = OrderedDict()
+    """PIL fonts by (face, size), the least recently used dropped beyond `capacity`."""
 
-    def get(self, face, size):
-        key = (face, int(size))
-        f = self.cache.get(key)
-        if f is None:
-            f = ImageFont.truetype(face[0], int(size), index=face[1])
-            self.cache[key] = f
-            if len(self.cache) > self.capacity:
-                self.cache.popitem(last=False)
-        else:
-            self.cache.move_to_end(key)
-        return f
+    def __init__(self, capacity=2048):
+        self.get = functools.lru_cache(capacity)(
+            lambda face, size: ImageFont.truetype(face[0], int(size), index=face[1]))
 
 
 # ---------------------------------------------------------------- text content
@@ -132,43 +97,35 @@ CN_LABELS = ["订单号", "电话", "日期", "金额", "合计", "编号", "地
              "数量", "单价", "备注", "手机", "时间", "价格", "总计", "型号", "批号"]
 
 
+def _chars(rng, alphabet, n):
+    return "".join(alphabet[i] for i in rng.randint(0, len(alphabet), n))
+
+
 def _word(rng, lo=2, hi=10):
-    n = rng.randint(lo, hi + 1)
-    w = "".join(LOWER[i] for i in rng.randint(0, 26, n))
+    w = _chars(rng, LOWER, rng.randint(lo, hi + 1))
     r = rng.rand()
-    if r < 0.3:
-        w = w.capitalize()
-    elif r < 0.4:
-        w = w.upper()
-    return w
+    return w.capitalize() if r < 0.3 else w.upper() if r < 0.4 else w
 
 
 def _digits(rng, n):
-    return "".join(DIGITS[i] for i in rng.randint(0, 10, n))
+    return _chars(rng, DIGITS, n)
 
 
 def _hanzi(rng, cs, n):
-    return "".join(cs.hanzi[i] for i in rng.randint(0, len(cs.hanzi), n))
+    return _chars(rng, cs.hanzi, n)
+
+
+DATE_FORMATS = ("%(y)04d-%(m)02d-%(d)02d", "%(y)d年%(m)d月%(d)d日", "%(d)02d/%(m)02d/%(y)04d",
+                "%(y)04d.%(m)02d.%(d)02d", "%(y)04d/%(m)d/%(d)d", "%(y)04d-%(m)02d-%(d)02d %(H)02d:%(M)02d",
+                "%(H)02d:%(M)02d:%(S)02d", "%(y)04d年%(m)02d月")
 
 
 def _date(rng):
-    y, m, d = rng.randint(1950, 2040), rng.randint(1, 13), rng.randint(1, 29)
+    v = dict(y=rng.randint(1950, 2040), m=rng.randint(1, 13), d=rng.randint(1, 29))
     fmt = rng.randint(0, 8)
-    if fmt == 0:
-        return "%04d-%02d-%02d" % (y, m, d)
-    if fmt == 1:
-        return "%d年%d月%d日" % (y, m, d)
-    if fmt == 2:
-        return "%02d/%02d/%04d" % (d, m, y)
-    if fmt == 3:
-        return "%04d.%02d.%02d" % (y, m, d)
-    if fmt == 4:
-        return "%04d/%d/%d" % (y, m, d)
-    if fmt == 5:
-        return "%04d-%02d-%02d %02d:%02d" % (y, m, d, rng.randint(0, 24), rng.randint(0, 60))
-    if fmt == 6:
-        return "%02d:%02d:%02d" % (rng.randint(0, 24), rng.randint(0, 60), rng.randint(0, 60))
-    return "%04d年%02d月" % (y, m)
+    if fmt in (5, 6):
+        v.update(H=rng.randint(0, 24), M=rng.randint(0, 60), S=rng.randint(0, 60) if fmt == 6 else 0)
+    return DATE_FORMATS[fmt] % v
 
 
 def _amount(rng):
@@ -178,49 +135,28 @@ def _amount(rng):
     if rng.rand() < 0.7:
         s += ".%02d" % cents
     r = rng.randint(0, 7)
-    if r == 0:
-        return "￥" + s
-    if r == 1:
-        return "$" + s
     if r == 2:
         return "%.1f%%" % (rng.rand() * 100)
-    if r == 3:
-        return s + "元"
-    if r == 4:
-        return "-" + s
-    if r == 5:
-        return "RMB " + s
-    return s
+    return ("￥%s", "$%s", None, "%s元", "-%s", "RMB %s", "%s")[r] % s
 
 
 def _code(rng):
-    r = rng.randint(0, 6)
     def blk(n, alpha=ALNUM_UP):
-        return "".join(alpha[i] for i in rng.randint(0, len(alpha), n))
-    if r == 0:
-        return "%s-%s-%s" % (blk(2, UPPER), _digits(rng, 4), blk(2, UPPER))
-    if r == 1:
-        return "SN:" + blk(rng.randint(5, 10))
-    if r == 2:
-        return "-".join(blk(rng.randint(3, 6)) for _ in range(rng.randint(2, 5)))
-    if r == 3:
-        return blk(rng.randint(1, 3), UPPER) + _digits(rng, rng.randint(4, 12))
-    if r == 4:
-        return "No.%s" % _digits(rng, rng.randint(3, 10))
-    return "#" + blk(rng.randint(3, 8))
+        return _chars(rng, alpha, n)
+    return (lambda: "%s-%s-%s" % (blk(2, UPPER), _digits(rng, 4), blk(2, UPPER)),
+            lambda: "SN:" + blk(rng.randint(5, 10)),
+            lambda: "-".join(blk(rng.randint(3, 6)) for _ in range(rng.randint(2, 5))),
+            lambda: blk(rng.randint(1, 3), UPPER) + _digits(rng, rng.randint(4, 12)),
+            lambda: "No.%s" % _digits(rng, rng.randint(3, 10)),
+            lambda: "#" + blk(rng.randint(3, 8)))[rng.randint(0, 6)]()
 
 
 def _phone(rng):
-    r = rng.randint(0, 5)
-    if r == 0:
-        return "1%s-%s-%s" % (_digits(rng, 2), _digits(rng, 4), _digits(rng, 4))
-    if r == 1:
-        return "+86 %d %s %s" % (rng.randint(10, 100), _digits(rng, 4), _digits(rng, 4))
-    if r == 2:
-        return "1" + _digits(rng, 10)
-    if r == 3:
-        return "0%s-%s" % (_digits(rng, rng.randint(2, 4)), _digits(rng, rng.randint(7, 9)))
-    return "(%s) %s-%s" % (_digits(rng, 3), _digits(rng, 3), _digits(rng, 4))
+    return (lambda: "1%s-%s-%s" % (_digits(rng, 2), _digits(rng, 4), _digits(rng, 4)),
+            lambda: "+86 %d %s %s" % (rng.randint(10, 100), _digits(rng, 4), _digits(rng, 4)),
+            lambda: "1" + _digits(rng, 10),
+            lambda: "0%s-%s" % (_digits(rng, rng.randint(2, 4)), _digits(rng, rng.randint(7, 9))),
+            lambda: "(%s) %s-%s" % (_digits(rng, 3), _digits(rng, 3), _digits(rng, 4)))[rng.randint(0, 5)]()
 
 
 def _digit_groups(rng):
@@ -234,25 +170,25 @@ def _digit_dash(rng):
     """Digits separated by dashes (and sometimes other separators)."""
     parts = [_digits(rng, rng.randint(1, 6)) for _ in range(rng.randint(1, 6))]
     sep = "-" if rng.rand() < 0.75 else ["/", ".", ":", " - ", " "][rng.randint(0, 5)]
-    s = sep.join(parts)
-    if rng.rand() < 0.1:
-        s = "-" + s
-    return s
+    return "-" + sep.join(parts) if rng.rand() < 0.1 else sep.join(parts)
+
+
+def _punct(rng, t):
+    """t, 30% of the time with a closing punctuation mark."""
+    return t + ".,;:!?"[rng.randint(0, 6)] if rng.rand() < 0.3 else t
 
 
 def spaced_text(rng):
-    """ASCII items joined by single spaces: digit groups, short words
-    (sometimes ending in punctuation), codes, amounts and dates. Word gaps
-    between digits and after punctuation are the easiest to miss, so the
-    recogniser sees extra lines of this kind."""
+    """ASCII items joined by single spaces (digits, words, codes, amounts,
+    dates): word gaps between digits and after punctuation are the easiest
+    to miss, so the recogniser sees extra lines of this kind."""
     items = []
     for _ in range(rng.randint(2, 7)):
         r = rng.rand()
         if r < 0.5:
             items.append(_digits(rng, rng.randint(1, 6)))
         elif r < 0.8:
-            w = _word(rng, 1, 6)
-            items.append(w + ".,;:!?"[rng.randint(0, 6)] if rng.rand() < 0.3 else w)
+            items.append(_punct(rng, _word(rng, 1, 6)))
         else:
             items.append([_code, _amount, _date][rng.randint(0, 3)](rng))
     return " ".join(items)
@@ -312,29 +248,24 @@ def receipt_line(rng):
 
 
 def latin_words(rng):
-    """One to six words of letters, mostly lower case, sometimes with a
-    capitalised first word and a closing punctuation mark."""
+    """One to six words of letters, mostly lower case."""
     words = []
     for _ in range(rng.randint(1, 7)):
-        n = rng.randint(1, 11)
-        words.append("".join(LOWER[i] for i in rng.randint(0, 26, n)))
+        words.append(_chars(rng, LOWER, rng.randint(1, 11)))
     if rng.rand() < 0.5:
         words[0] = words[0].capitalize()
-    t = " ".join(words)
-    if rng.rand() < 0.3:
-        t += ".,;:!?"[rng.randint(0, 6)]
-    return t
+    return _punct(rng, " ".join(words))
 
 
-def random_text(rng, cs, max_units=None):
+def random_text(rng, cs):
     """Returns (text, cjk) where cjk tells whether a CJK font is required."""
     if rng.rand() < NATURAL_SHARE:
-        t = natural_text(rng, 40 if max_units is None else max(2, max_units))
+        t = natural_text(rng, 40)
         if t:
             return t, needs_cjk(t)
     r = rng.rand()
     if r < 0.38:  # random hanzi, uniform over the dictionary's
-        n = rng.randint(1, 15 if max_units is None else max(2, max_units))
+        n = rng.randint(1, 15)
         t = _hanzi(rng, cs, n)
         if rng.rand() < 0.3 and n > 3:
             p = rng.randint(1, n)
@@ -343,9 +274,7 @@ def random_text(rng, cs, max_units=None):
             t += "，。；：！？"[rng.randint(0, 6)]
         return t, True
     if r < 0.50:  # digits and dashes: must be read exactly
-        if rng.rand() < 0.15:
-            return _digit_groups(rng), False
-        return _digit_dash(rng), False
+        return (_digit_groups(rng) if rng.rand() < 0.15 else _digit_dash(rng)), False
     if r < 0.57:
         return _date(rng), None
     if r < 0.62:
@@ -355,18 +284,12 @@ def random_text(rng, cs, max_units=None):
     if r < 0.72:
         return _phone(rng), False
     if r < 0.81:  # Latin words
-        words = [_word(rng) for _ in range(rng.randint(1, 5))]
-        t = " ".join(words)
-        if rng.rand() < 0.3:
-            t += ".,;:!?"[rng.randint(0, 6)]
-        return t, False
+        return _punct(rng, " ".join([_word(rng) for _ in range(rng.randint(1, 5))])), False
     if r < 0.86:  # random printable ASCII
-        n = rng.randint(1, 16)
-        return "".join(ASCII_PRINT[i] for i in rng.randint(0, len(ASCII_PRINT), n)), False
+        return _chars(rng, ASCII_PRINT, rng.randint(1, 16)), False
     # mixed Chinese label + value
     lab = CN_LABELS[rng.randint(0, len(CN_LABELS))] if rng.rand() < 0.6 else _hanzi(rng, cs, rng.randint(1, 5))
-    val_kind = rng.randint(0, 6)
-    val = [_date, _amount, _code, _phone, _digit_dash, lambda g: _word(g)][val_kind](rng)
+    val = [_date, _amount, _code, _phone, _digit_dash, _word][rng.randint(0, 6)](rng)
     sep = ["：", ":", " ", "", "："][rng.randint(0, 5)]
     t = lab + sep + val
     if rng.rand() < 0.3:
@@ -377,22 +300,18 @@ def random_text(rng, cs, max_units=None):
 
 
 def line_text(rng, cs):
-    """Text of one document line: usually one random_text item, sometimes
-    two joined (by a space unless the result holds Chinese), as on pages.
-    Returns (text, cjk) like random_text."""
+    """(text, cjk) of one document line: one random_text item, sometimes two
+    joined (by a space unless the result holds Chinese)."""
     t, c = random_text(rng, cs)
     if rng.rand() < 0.3:  # longer lines, as in documents
         t2, _ = random_text(rng, cs)
         t = t + " " + t2 if not needs_cjk(t + t2) or rng.rand() < 0.3 else t + t2
-    if needs_cjk(t):
-        c = True
-    return t, c
+    return t, (True if needs_cjk(t) else c)
 
 
 def font_sets():
-    """{"latin"|"sc"|"tc": {"train": faces, "val": held-out faces}}: every
-    suitable installed face (fonts.py), or, where no font scan can be made,
-    the few faces listed above."""
+    """{"latin"|"sc"|"tc": {"train": faces, "val": held-out faces}} of
+    fonts.py, or the faces listed above where no font scan can be made."""
     global _FACES
     if _FACES is None:
         try:
@@ -464,32 +383,21 @@ def needs_cjk(text):
 # ---------------------------------------------------------------- rendering
 
 def render_text_mask(text, font, spacing=0.0, space_scale=1.0):
-    """Renders text as a float32 coverage mask.
-
-    Returns (mask, ink_box) with ink_box = (x0, y0, x1, y1) of the ink, or
-    None when nothing was drawn.  `spacing` is extra letter spacing in px;
-    `space_scale` scales the advance of every space (condensed receipt and
-    form print leaves word gaps far narrower than a font's own space).
-    """
+    """(float32 coverage mask, (x0, y0, x1, y1) of its ink or None). `spacing`
+    is extra letter spacing in px; `space_scale` scales the advance of every
+    space (condensed receipt and form print has far narrower word gaps)."""
     size = font.size
     pad = int(size * 0.5) + 4
-
     # Drawn piece by piece: letters with letter spacing, else words (which
     # keep their kerning) with scaled spaces, else the whole text at once.
-    if spacing != 0.0:
-        pieces = list(text)
-    elif space_scale != 1.0 and " " in text:
-        pieces = re.split("( )", text)
-    else:
-        pieces = [text]
+    pieces = (list(text) if spacing != 0.0 else
+              re.split("( )", text) if space_scale != 1.0 and " " in text else [text])
 
     def advance(p):
         return font.getlength(p) * (space_scale if p == " " else 1.0) + spacing
 
-    width = int(sum(advance(p) for p in pieces)) + 2 * pad
-    width = max(width, 2 * pad + 1)
-    height = int(size * 1.6) + 2 * pad
-    img = Image.new("L", (width, height), 0)
+    img = Image.new("L", (max(int(sum(advance(p) for p in pieces)) + 2 * pad, 2 * pad + 1),
+                          int(size * 1.6) + 2 * pad), 0)
     d = ImageDraw.Draw(img)
     x = float(pad)
     for p in pieces:
@@ -500,9 +408,8 @@ def render_text_mask(text, font, spacing=0.0, space_scale=1.0):
 
 
 def render_column_mask(text, font):
-    """The characters of text stacked top to bottom, each upright and
-    centred, as Chinese is set in columns: (mask, ink box) as
-    render_text_mask gives them."""
+    """Like render_text_mask, the characters stacked top to bottom, each
+    upright and centred, as Chinese is set in columns."""
     size = font.size
     pad = int(size * 0.5) + 4
     step = int(size * COLUMN_LEADING) + 1
@@ -526,12 +433,10 @@ def line_box(ink, font_size):
     """Line box (x0, y0, x1, y1) around the ink: at least 0.6 em tall, plus a
     margin of 10% of its height on every side."""
     x0, y0, x1, y1 = ink
-    h = y1 - y0
-    minh = 0.6 * font_size
-    if h < minh:
+    h = max(y1 - y0, 0.6 * font_size)
+    if y1 - y0 < h:
         cy = (y0 + y1) / 2.0
-        y0, y1 = cy - minh / 2, cy + minh / 2
-        h = minh
+        y0, y1 = cy - h / 2, cy + h / 2
     m = 0.1 * h + 1
     return (x0 - m, y0 - m, x1 + m, y1 + m)
 
@@ -569,16 +474,11 @@ def random_colors(rng):
     return bg, bg2, fg
 
 
-# Text-free photographs and artwork from Debian's wallpaper packages
-# (gnome-backgrounds is left out: its pictures are patterns and symbols).
-# Every picture these globs find was looked at; the one with lettering is
-# left out.
-WALLPAPER_GLOBS = (
-    "/usr/share/wallpapers/*/contents/images/*.jpg",
-    "/usr/share/backgrounds/mate/nature/*.jpg",
-    "/usr/share/backgrounds/*.jpg",
-    "/usr/share/backgrounds/*.png",
-)
+# Text-free photographs and artwork from Debian's wallpaper packages (not
+# gnome-backgrounds: patterns and symbols). Every picture these globs find
+# was looked at; the one with lettering is left out.
+WALLPAPER_GLOBS = ("/usr/share/wallpapers/*/contents/images/*.jpg", "/usr/share/backgrounds/mate/nature/*.jpg",
+                   "/usr/share/backgrounds/*.jpg", "/usr/share/backgrounds/*.png")
 WALLPAPER_WITH_TEXT = ("focal-ubuntukylin.png",)  # shows a version number
 
 
@@ -620,8 +520,7 @@ class Photos:
         """A random h x w crop (BGR uint8) at a random scale, maybe mirrored."""
         img = self._get(int(rng.randint(len(self.files))))
         ih, iw = img.shape[:2]
-        lo = max(h / float(ih), w / float(iw))
-        f = lo * rng.uniform(1.0, 3.0)
+        f = max(h / float(ih), w / float(iw)) * rng.uniform(1.0, 3.0)
         sh, sw = int(math.ceil(ih * f)), int(math.ceil(iw * f))
         y0 = int(rng.randint(0, sh - h + 1))
         x0 = int(rng.randint(0, sw - w + 1))
@@ -647,10 +546,9 @@ def use_photo_backgrounds(photos, prob):
 
 
 def gauss_noise(rng, shape, sigma):
-    """float32 Gaussian noise of standard deviation `sigma`. OpenCV draws it
-    several times faster than numpy's RandomState, which took a sixth of the
-    time of making a training batch; its generator is seeded from `rng`, so
-    that a seeded run stays reproducible."""
+    """float32 Gaussian noise. OpenCV draws it several times faster than
+    numpy (which took a sixth of a training batch's time); its generator is
+    seeded from `rng`, so that a seeded run stays reproducible."""
     out = np.empty(shape, np.float32)
     cv2.setRNGSeed(int(rng.randint(2 ** 31 - 1)))
     cv2.randn(out.reshape(shape[0], -1), 0.0, float(sigma))
@@ -666,8 +564,7 @@ def make_background(rng, h, w, c1, c2):
         return np.clip(c1[None, None, :] + (photo - photo.mean((0, 1))) * rng.uniform(0.2, 0.5), 0, 255)
     r = rng.rand()
     if r < 0.35:
-        img = np.empty((h, w, 3), np.float32)
-        img[:] = c1
+        img = np.full((h, w, 3), c1, np.float32)
     elif r < 0.65:
         ang = rng.rand() * 2 * math.pi
         yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
@@ -676,15 +573,11 @@ def make_background(rng, h, w, c1, c2):
         img = c1[None, None, :] * (1 - t[..., None]) + c2[None, None, :] * t[..., None]
     else:
         gh, gw = rng.randint(2, 12), rng.randint(2, 16)
-        g = rng.rand(gh, gw).astype(np.float32)
-        g = cv2.resize(g, (w, h), interpolation=cv2.INTER_CUBIC)
-        g = np.clip(g, 0, 1)
+        g = np.clip(cv2.resize(rng.rand(gh, gw).astype(np.float32), (w, h), interpolation=cv2.INTER_CUBIC), 0, 1)
         img = c1[None, None, :] * (1 - g[..., None]) + c2[None, None, :] * g[..., None]
     if rng.rand() < 0.4:  # fine texture
-        amp = rng.uniform(3, 15)
-        n = gauss_noise(rng, (h // 2 + 1, w // 2 + 1), amp)
-        n = cv2.resize(n, (w, h), interpolation=cv2.INTER_LINEAR)
-        img = img + n[..., None]
+        n = gauss_noise(rng, (h // 2 + 1, w // 2 + 1), rng.uniform(3, 15))
+        img = img + cv2.resize(n, (w, h), interpolation=cv2.INTER_LINEAR)[..., None]
     return img
 
 
@@ -705,14 +598,17 @@ def degrade(img, rng, strength=1.0):
         kern[k // 2, :] = 1.0 / k
         out = cv2.filter2D(out, -1, kern)
     if rng.rand() < 0.4 * strength:
-        sigma = rng.uniform(2, 14)
-        out = np.clip(out.astype(np.float32) + gauss_noise(rng, out.shape, sigma), 0, 255).astype(np.uint8)
+        out = np.clip(out.astype(np.float32) + gauss_noise(rng, out.shape, rng.uniform(2, 14)), 0, 255).astype(np.uint8)
     if rng.rand() < 0.4 * strength:
-        q = int(rng.randint(30, 96))
-        ok, buf = cv2.imencode(".jpg", out, [cv2.IMWRITE_JPEG_QUALITY, q])
+        ok, buf = cv2.imencode(".jpg", out, [cv2.IMWRITE_JPEG_QUALITY, int(rng.randint(30, 96))])
         if ok:
             out = cv2.imdecode(buf, cv2.IMREAD_COLOR)
     return out
+
+
+def _affine(q, M):
+    """Points q (N x 2) through the 2 x 3 affine M."""
+    return np.concatenate([q, np.ones((len(q), 1), np.float32)], 1) @ M.T.astype(np.float32)
 
 
 def _to_bgr_u8(rgb_float):
@@ -720,11 +616,9 @@ def _to_bgr_u8(rgb_float):
 
 
 def crop_quad(img, quad, interp=cv2.INTER_CUBIC):
-    """Upright crop of a 4-corner box (TL, TR, BR, BL), like the library.
-
-    Output size is the longer of the opposite edges; boxes with h >= 3w are
-    treated as vertical and rotated 90 degrees counter-clockwise.
-    """
+    """Upright crop of a box (TL, TR, BR, BL) as the library cuts it: the
+    longer of the opposite edges, turned a quarter counter-clockwise when
+    h >= 3w."""
     q = np.asarray(quad, np.float32)
     w = int(max(np.linalg.norm(q[0] - q[1]), np.linalg.norm(q[2] - q[3])))
     h = int(max(np.linalg.norm(q[0] - q[3]), np.linalg.norm(q[1] - q[2])))
@@ -742,15 +636,8 @@ def crop_quad(img, quad, interp=cv2.INTER_CUBIC):
 def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
     """One line crop (BGR uint8, roughly the detector's box) and its text."""
     for _ in range(20):
-        if text is None:
-            t, c = line_text(rng, cs)
-        else:
-            t, c = text, cjk
-        if c is None:
-            c = needs_cjk(t)
-        if needs_cjk(t):
-            c = True
-        face = pick_font(rng, t, train, c)
+        t, c = line_text(rng, cs) if text is None else (text, cjk)
+        face = pick_font(rng, t, train, c or needs_cjk(t))
         r = rng.rand()
         size = int(rng.randint(16, 30) if r < 0.3 else rng.randint(30, 64) if r < 0.9 else rng.randint(12, 16))
         font = fonts.get(face, size)
@@ -760,11 +647,10 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
         # Narrow word gaps, as condensed receipt and form print has them.
         space_scale = rng.uniform(NARROW_SPACE_MIN, 0.85) if " " in t and rng.rand() < NARROW_SPACE_SHARE else 1.0
         mask, ink = render_text_mask(t, font, spacing, space_scale)
-        if ink is None:
-            if text is not None:
-                raise RuntimeError("nothing rendered for %r" % t)
-            continue
-        break
+        if ink is not None:
+            break
+        if text is not None:
+            raise RuntimeError("nothing rendered for %r" % t)
     else:
         raise RuntimeError("could not render a line")
 
@@ -772,10 +658,8 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
     bh = by1 - by0
     # Canvas with room for neighbours and rotation.
     mh, mw = mask.shape
-    top = int(bh * 1.2) + 4
-    canvas_h = mh + 2 * top
-    canvas_w = mw + 2 * top
-    ox, oy = top, top
+    ox = oy = int(bh * 1.2) + 4
+    canvas_h, canvas_w = mh + 2 * oy, mw + 2 * ox
     full = np.zeros((canvas_h, canvas_w), np.float32)
     full[oy:oy + mh, ox:ox + mw] = mask
     # Occasionally a neighbouring line above/below that may leak into the crop.
@@ -784,9 +668,8 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
         f2 = fonts.get(pick_font(rng, t2, train, c2), size)
         m2, ink2 = render_text_mask(t2, f2)
         if ink2 is not None:
-            gap = rng.uniform(1.1, 1.6) * bh
-            dy = int(gap) if rng.rand() < 0.5 else -int(gap)
-            y = oy + dy
+            gap = int(rng.uniform(1.1, 1.6) * bh)
+            y = oy + (gap if rng.rand() < 0.5 else -gap)
             x = ox + rng.randint(-mw // 4, mw // 4 + 1)
             ys0, xs0 = max(0, y), max(0, x)
             ys1, xs1 = min(canvas_h, y + m2.shape[0]), min(canvas_w, x + m2.shape[1])
@@ -803,13 +686,12 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
 
     # Box in canvas coordinates with jittered margins (the detector's box is
     # never exact), optionally rotated with the whole canvas.
-    jm = bh
-    x0 = ox + bx0 - rng.uniform(-0.05, 0.5) * jm
-    x1 = ox + bx1 + rng.uniform(-0.05, 0.5) * jm
-    y0 = oy + by0 - rng.uniform(-0.08, 0.25) * jm
-    y1 = oy + by1 + rng.uniform(-0.08, 0.25) * jm
+    x0 = ox + bx0 - rng.uniform(-0.05, 0.5) * bh
+    x1 = ox + bx1 + rng.uniform(-0.05, 0.5) * bh
+    y0 = oy + by0 - rng.uniform(-0.08, 0.25) * bh
+    y1 = oy + by1 + rng.uniform(-0.08, 0.25) * bh
     quad = np.array([[x0, y0], [x1, y0], [x1, y1], [x0, y1]], np.float32)
-    quad += rng.uniform(-0.04, 0.04, quad.shape).astype(np.float32) * jm
+    quad += rng.uniform(-0.04, 0.04, quad.shape).astype(np.float32) * bh
     ang = 0.0
     if rng.rand() < 0.5:
         ang = rng.uniform(-4, 4) if rng.rand() < 0.8 else rng.uniform(-15, 15)
@@ -817,14 +699,13 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
         M = cv2.getRotationMatrix2D((canvas_w / 2.0, canvas_h / 2.0), ang, 1.0)
         img = cv2.warpAffine(img, M, (canvas_w, canvas_h), flags=cv2.INTER_LINEAR,
                              borderMode=cv2.BORDER_REPLICATE)
-        quad = np.concatenate([quad, np.ones((4, 1), np.float32)], 1) @ M.T.astype(np.float32)
-        # A detector box on rotated text is itself rotated: keep the quad as is,
-        # with a little residual angle error.
+        quad = _affine(quad, M)
+        # A detector box on rotated text is itself rotated: keep the quad as
+        # is, with a little residual angle error.
         err = rng.uniform(-1.0, 1.0)
         if err:
             c = quad.mean(0)
-            E = cv2.getRotationMatrix2D((float(c[0]), float(c[1])), err, 1.0)
-            quad = np.concatenate([quad, np.ones((4, 1), np.float32)], 1) @ E.T.astype(np.float32)
+            quad = _affine(quad, cv2.getRotationMatrix2D((float(c[0]), float(c[1])), err, 1.0))
     if train:
         img = degrade(img, rng)
     crop = crop_quad(img, quad, cv2.INTER_CUBIC if rng.rand() < 0.5 else cv2.INTER_LINEAR)
@@ -832,9 +713,8 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
 
 
 def make_column_rec_sample(rng, cs, fonts, train=True):
-    """A standing Chinese line (characters set top to bottom) cut out as
-    the library cuts it, turned a quarter counter-clockwise as a tall
-    cut-out is; and its text."""
+    """(crop, text) of a standing Chinese line (set top to bottom), turned a
+    quarter counter-clockwise as the library turns a tall cut-out."""
     t = ""
     for _ in range(4):
         t = (natural_text(rng, 14) or "").replace(" ", "")
@@ -855,24 +735,18 @@ def make_column_rec_sample(rng, cs, fonts, train=True):
     m = 0.1 * size + 1
     x0, x1 = x0 - m * rng.uniform(0.3, 2.5), x1 + m * rng.uniform(0.3, 2.5)
     y0, y1 = y0 - m * rng.uniform(0.3, 2.0), y1 + m * rng.uniform(0.3, 2.0)
-    quad = np.array([[x0, y0], [x1, y0], [x1, y1], [x0, y1]], np.float32)
-    crop = crop_quad(img, quad)
+    crop = crop_quad(img, np.array([[x0, y0], [x1, y0], [x1, y1], [x0, y1]], np.float32))
     return (np.rot90(crop).copy() if crop.shape[0] > crop.shape[1] else crop), t
 
 
 def rec_resize(crop, min_w=320, height=48):
     """Library step 1: keep aspect ratio, height 48, pad right with 127 to
     W = int(48 * max(320/48, ratio))."""
-    rows, cols = crop.shape[:2]
-    ratio = cols / float(rows)
-    max_wh = max(min_w / float(height), ratio)
-    W = int(height * max_wh)
-    rw = int(math.ceil(height * ratio))
-    w = W if rw > W else rw
-    w = max(w, 1)
-    resized = cv2.resize(crop, (w, height), interpolation=cv2.INTER_LINEAR)
+    ratio = crop.shape[1] / float(crop.shape[0])
+    W = int(height * max(min_w / float(height), ratio))
+    w = max(min(int(math.ceil(height * ratio)), W), 1)
     out = np.full((height, W, 3), 127, np.uint8)
-    out[:, :w] = resized
+    out[:, :w] = cv2.resize(crop, (w, height), interpolation=cv2.INTER_LINEAR)
     return out
 
 
@@ -896,8 +770,7 @@ def rec_batch(crops, min_w=320, height=48, multiple=8):
         rows, cols = c.shape[:2]
         w = max(1, int(math.ceil(height * cols / float(rows))))
         resized.append(cv2.resize(c, (w, height), interpolation=cv2.INTER_LINEAR))
-    W = max(min_w, max(r.shape[1] for r in resized))
-    W = int(math.ceil(W / float(multiple)) * multiple)
+    W = int(math.ceil(max(min_w, max(r.shape[1] for r in resized)) / float(multiple)) * multiple)
     x = np.empty((len(crops), 3, height, W), np.float32)
     for i, r in enumerate(resized):
         img = np.full((height, W, 3), 127, np.uint8)
@@ -922,9 +795,7 @@ def det_preprocess(page, pad=20, limit=3840):
     (ratio_h, ratio_w)) where ratio maps padded-page pixels to input pixels."""
     p = cv2.copyMakeBorder(page, pad, pad, pad, pad, cv2.BORDER_CONSTANT, value=(127, 127, 127))
     h, w = p.shape[:2]
-    ratio = 1.0
-    if max(h, w) > limit:
-        ratio = limit / float(max(h, w))
+    ratio = min(1.0, limit / float(max(h, w)))
     rh = max(int(round(int(h * ratio) / 32.0) * 32), 32)
     rw = max(int(round(int(w * ratio) / 32.0) * 32), 32)
     p = cv2.resize(p, (rw, rh), interpolation=cv2.INTER_LINEAR)
@@ -939,28 +810,30 @@ def shrink_distance(w, h, ratio=2.0):
     return (3.0 * s - math.sqrt(max(disc, 0.0))) / 16.0
 
 
+def grow_quad(q, d, along=None):
+    """A rectangle quad (TL, TR, BR, BL) grown by d on every side (by `along`
+    at the two ends of the line when given); d < 0 shrinks it."""
+    q = np.asarray(q, np.float32)
+    ex, ey = q[1] - q[0], q[3] - q[0]
+    ux = ex / max(float(np.linalg.norm(ex)), 1e-6)
+    uy = ey / max(float(np.linalg.norm(ey)), 1e-6)
+    a = d if along is None else along
+    return np.array([q[0] - ux * a - uy * d, q[1] + ux * a - uy * d,
+                     q[2] + ux * a + uy * d, q[3] - ux * a + uy * d], np.float32)
+
+
 def shrink_quad(quad):
-    """Shrinks a rectangle quad (TL, TR, BR, BL) towards its centre."""
+    """The detector's target region of a rectangle quad (None when tiny)."""
     q = np.asarray(quad, np.float32)
-    ex = q[1] - q[0]
-    ey = q[3] - q[0]
-    w = float(np.linalg.norm(ex))
-    h = float(np.linalg.norm(ey))
-    if w < 1 or h < 1:
-        return None
-    d = shrink_distance(w, h)
-    ux, uy = ex / w, ey / h
-    return np.array([q[0] + ux * d + uy * d, q[1] - ux * d + uy * d,
-                     q[2] - ux * d - uy * d, q[3] + ux * d - uy * d], np.float32)
+    w, h = float(np.linalg.norm(q[1] - q[0])), float(np.linalg.norm(q[3] - q[0]))
+    return None if w < 1 or h < 1 else grow_quad(q, -shrink_distance(w, h))
 
 
 def det_target(quads, shape):
     t = np.zeros(shape[:2], np.float32)
-    for q in quads:
-        s = shrink_quad(q)
-        if s is None:
-            continue
-        cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, lineType=cv2.LINE_8, shift=2)
+    for s in map(shrink_quad, quads):
+        if s is not None:
+            cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, lineType=cv2.LINE_8, shift=2)
     return t
 
 
@@ -986,18 +859,12 @@ def render_hershey_mask(text, size, rng):
 def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines=1,
               size_range=(12, 80), rot_prob=0.3, max_angle=20.0, page_border=True,
               held_out_prob=0.0, vert_prob=0.0, hershey_prob=0.0):
-    """Renders a page. Returns (BGR uint8 image, list of quads, list of texts).
-
-    train=False renders a clean page (no stray strokes, border or
-    degradation) and may use the held-out font for a fraction
-    `held_out_prob` of the lines. In training a fraction `hershey_prob` of
-    the ASCII lines is drawn in OpenCV's stroke fonts.
-
-    Lines never overlap; a gap of at least ~0.3 line heights separates their
-    boxes so the shrunk regions stay apart. A fraction `vert_prob` of the
-    lines is turned a quarter turn (mostly clockwise, reading top to bottom),
-    so that the detector also finds standing lines.
-    """
+    """(BGR uint8 page, quads, texts). train=False renders a clean page (no
+    stray strokes, border or degradation), a fraction `held_out_prob` of its
+    lines in the held-out faces; in training a fraction `hershey_prob` of the
+    ASCII lines is in OpenCV's stroke fonts. A gap of at least ~0.3 line
+    heights keeps the lines' shrunk regions apart. A fraction `vert_prob` of
+    the lines stands (mostly turned clockwise, reading top to bottom)."""
     c1, c2, fg = random_colors(rng)
     img = make_background(rng, height, width, c1, c2)
     occ = np.zeros((height, width), np.uint8)
@@ -1008,16 +875,8 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
     # The library pads pages with a 20 px grey border; show some of that at
     # the edges and keep text out of it.
     border_sides = [s for s in range(4) if rng.rand() < 0.15] if (train and page_border) else []
-    bw_ = 20
     for side in border_sides:
-        if side == 0:
-            occ[:bw_ + 2] = 1
-        elif side == 1:
-            occ[-bw_ - 2:] = 1
-        elif side == 2:
-            occ[:, :bw_ + 2] = 1
-        else:
-            occ[:, -bw_ - 2:] = 1
+        occ[_edge(side, 22)] = 1
     while len(quads) < n_target and tries < n_target * 4:
         tries += 1
         t, c = line_text(rng, cs)
@@ -1025,8 +884,7 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
         u = rng.rand()
         size = int(lo + (hi - lo) * u * u)  # more small text than large
         held = (not train) and rng.rand() < held_out_prob
-        face = pick_font(rng, t, not held, c)
-        font = fonts.get(face, size)
+        font = fonts.get(pick_font(rng, t, not held, c), size)
         spacing = 0.0 if rng.rand() < 0.8 else rng.uniform(0.0, 0.12 if " " in t else 0.3) * size
         column = vert_prob > 0.0 and needs_cjk(t) and rng.rand() < vert_prob
         if column:  # a standing Chinese line, its characters upright
@@ -1061,17 +919,13 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
         M = cv2.getRotationMatrix2D((cx, cy), ang, 1.0)
         M[0, 2] += nw / 2.0 - cx
         M[1, 2] += nh / 2.0 - cy
-        rm = cv2.warpAffine(mask, M, (nw, nh), flags=cv2.INTER_LINEAR) if ang else None
         box = np.array([[bx0, by0], [bx1, by0], [bx1, by1], [bx0, by1]], np.float32)
         if ang:
-            rbox = np.concatenate([box, np.ones((4, 1), np.float32)], 1) @ M.T.astype(np.float32)
+            rm, rbox = cv2.warpAffine(mask, M, (nw, nh), flags=cv2.INTER_LINEAR), _affine(box, M)
         else:
-            rm = mask
-            rbox = box.copy()
-            nw, nh = mw, mh
+            rm, rbox, nw, nh = mask, box, mw, mh
         # Position: box must lie inside the page.
-        minx, miny = rbox.min(0)
-        maxx, maxy = rbox.max(0)
+        (minx, miny), (maxx, maxy) = rbox.min(0), rbox.max(0)
         if maxx - minx > width - 4 or maxy - miny > height - 4:
             continue
         px = rng.uniform(-minx + 2, width - maxx - 2)
@@ -1082,7 +936,7 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
         # row closer than that read as one line, and the ground truth would
         # ask for a split nobody could see.
         gap = max(2.0, rng.uniform(0.3, 0.8) * bh)
-        g = shrink_quad_grow(qbox, gap, along=max(gap, 1.5 * bh))
+        g = grow_quad(qbox, gap, along=max(gap, 1.5 * bh))
         test = np.zeros_like(occ)
         cv2.fillPoly(test, [np.round(g).astype(np.int32)], 1)
         if (test & occ).any():
@@ -1112,25 +966,11 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
                 cv2.line(out, p1, p2, tuple(int(v) for v in rng.randint(0, 256, 3)), int(rng.randint(1, 3)))
         out = degrade(out, rng, 0.8)
         for side in border_sides:
-            if side == 0:
-                out[:bw_] = 127
-            elif side == 1:
-                out[-bw_:] = 127
-            elif side == 2:
-                out[:, :bw_] = 127
-            else:
-                out[:, -bw_:] = 127
+            out[_edge(side, 20)] = 127
     return out, quads, texts
 
 
-def shrink_quad_grow(q, d, along=None):
-    """Grows a rectangle quad by d on every side (by `along` at the two ends
-    of the line when given)."""
-    q = np.asarray(q, np.float32)
-    ex = q[1] - q[0]
-    ey = q[3] - q[0]
-    ux = ex / max(float(np.linalg.norm(ex)), 1e-6)
-    uy = ey / max(float(np.linalg.norm(ey)), 1e-6)
-    a = d if along is None else along
-    return np.array([q[0] - ux * a - uy * d, q[1] + ux * a - uy * d,
-                     q[2] + ux * a + uy * d, q[3] - ux * a + uy * d], np.float32)
+def _edge(side, k):
+    """The index of a page's band k px wide along its top, bottom, left or right side."""
+    return (np.s_[:k], np.s_[-k:], np.s_[:, :k], np.s_[:, -k:])[side]
+

@@ -1,27 +1,17 @@
 #!/usr/bin/python3
 """Trains the text detector on real photos and scans mixed with pages
-rendered on the fly, as one run named by its config file:
+rendered on the fly, as one run named by its config file (see README.md):
 
     tools/train/train_det.py tools/train/configs/det.json [--smoke]
 
 Target: 1 inside each text region shrunk so that the library's unclip step
 (grow by area * 2 / perimeter) restores the annotated region, 0 elsewhere;
-"don't care" regions weigh nothing in the loss. Loss: BCE + dice, plus a
-BCE over the hardest background pixels.
-
-The run lives in its own directory under the training directory (see
-common.TRAIN_DIR): it resumes from its last checkpoint there, else from the
-committed snapshot of the same run, else starts from the config's "init"
-weights (a narrower network's weights fill the first channels of a wider
-one) or from nothing. It stops when its wall-clock budget, summed over
-every resumed session, is used up. Every "val_every_min" it measures the
-real validation parts (per set, upright and turned), rendered pages and
-pages in held-out fonts, and appends the figures to its curve.
+"don't care" regions weigh nothing. Loss: BCE + dice, plus a BCE over the
+hardest background pixels. Validation: the real validation parts (per set,
+upright and turned), rendered pages and pages in held-out fonts.
 """
-import argparse
 import os
 import sys
-import time
 
 import cv2
 import numpy as np
@@ -35,7 +25,6 @@ import models  # noqa: E402
 import realdata  # noqa: E402
 import textgen  # noqa: E402
 
-ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 BLANK_SHARE = 0.04  # images without any text (uniform, gradient, noise)
 PHOTO_SHARE = 0.08  # text-free photographs (wallpapers), when installed
 WORD_SETS = ("icdar2015_train",)  # annotated per word, not per line
@@ -57,32 +46,19 @@ class PageBatches(torch.utils.data.IterableDataset):
     """Batches of (input, target, loss weight): real views and rendered pages."""
 
     def __init__(self, cfg, seed):
-        self.batch = cfg["batch"]
-        self.gap_weight = cfg["gap_weight"]
-        self.small_area = cfg["small_area"]
-        self.weights = cfg["set_weights"]
-        self.scales = {k: tuple(v) for k, v in cfg["view_scales"].items()}
-        self.seed = seed
-        self.sizes = cfg["sizes"]
+        self.cfg, self.seed = cfg, seed
         self.real_share = cfg["real_share"] if realdata.available() else 0.0
-        self.hershey_prob = cfg["hershey"]
-        self.strip_share = cfg["strips"]
-        self.turn_share = cfg["turn_share"]
-        self.photo_text = cfg["photo_text"]
-        self.vert_prob = cfg["vertical"]
 
     def strip_batch(self, rng, cs, fonts):
-        """A batch of thin strips: one rendered line on a page not much
-        taller (or longer) than the line, padded with the library's grey
-        and scaled to an input 32-96 px high, so that the line fills most of
-        the band, as when a host passes a single line. Half the batches
-        stand upright (the strip turned a quarter, as the library sees a
-        tall strip). The library rounds the band down to a multiple of 32
-        rows while the length is scaled by the limit alone, so in half the
-        strips the line is squashed to 50-100% of its height."""
+        """A batch of thin strips, as when a host passes a single line: one
+        rendered line on a page not much taller than it, padded with the
+        library's grey and scaled to an input 32-96 px high. Half the
+        batches stand (turned a quarter). The library rounds the band down
+        to a multiple of 32 rows but scales the length by the limit alone,
+        so in half the strips the line is squashed to 50-100% of its height."""
         hs = int(rng.choice([32, 32, 64, 96]))
         wsz = int(rng.choice([512, 768, 1024]))
-        n = min(MAX_STRIPS, max(2, int(self.batch * (512 * 512) / float(hs * wsz))))
+        n = min(MAX_STRIPS, max(2, int(self.cfg["batch"] * (512 * 512) / float(hs * wsz))))
         xs = np.empty((n, 3, hs, wsz), np.float32)
         ys = np.zeros((n, 1, hs, wsz), np.float32)
         ws = np.ones_like(ys)
@@ -95,7 +71,7 @@ class PageBatches(torch.utils.data.IterableDataset):
             w0 = int(round((h0 + 40) * wsz * squash / float(hs))) - 40
             page, quads, _ = textgen.make_page(rng, cs, fonts, w0, h0, train=True, max_lines=1,
                                                size_range=(size, size + 1), rot_prob=0.0,
-                                               page_border=False, hershey_prob=self.hershey_prob)
+                                               page_border=False, hershey_prob=self.cfg["hershey"])
             padded = cv2.copyMakeBorder(page, 20, 20, 20, 20, cv2.BORDER_CONSTANT, value=(127, 127, 127))
             fx, fy = wsz / float(padded.shape[1]), hs / float(padded.shape[0])
             img = cv2.resize(padded, (wsz, hs), interpolation=cv2.INTER_LINEAR)
@@ -111,14 +87,11 @@ class PageBatches(torch.utils.data.IterableDataset):
         return torch.from_numpy(xs), torch.from_numpy(ys), torch.from_numpy(ws)
 
     def real_sample(self, rng, sets, cache, s):
-        names = list(self.weights)
-        p = np.array([self.weights[n] for n in names])
-        name = names[rng.choice(len(names), p=p / p.sum())]
+        name = realdata.pick_set(rng, self.cfg["set_weights"], list(self.cfg["set_weights"]))
         path, regions = sets[name][rng.randint(len(sets[name]))]
-        img = cache.get(path)
-        view, regs = realdata.random_view(img, regions, rng, s, s, scale_range=self.scales.get(name, (0.5, 2.0)))
-        view = realdata.photometric(view, rng)
-        return view, regs, name in WORD_SETS
+        view, regs = realdata.random_view(cache.get(path), regions, rng, s, s,
+                                          scale_range=self.cfg["view_scales"].get(name, (0.5, 2.0)))
+        return realdata.photometric(view, rng), regs, name in WORD_SETS
 
     def __iter__(self):
         info = torch.utils.data.get_worker_info()
@@ -126,17 +99,18 @@ class PageBatches(torch.utils.data.IterableDataset):
         rng = np.random.RandomState((self.seed * 7919 + wid * 104729 + 17) % (2 ** 31))
         cs = textgen.Charset()
         fonts = textgen.FontCache()
-        sets = {n: realdata.load_set(n, "train") for n in self.weights} if self.real_share else {}
+        cfg = self.cfg
+        sets = {n: realdata.load_set(n, "train") for n in cfg["set_weights"]} if self.real_share else {}
         cache = realdata.ImageCache()
         photos = textgen.Photos()
-        textgen.use_photo_backgrounds(photos, self.photo_text)
+        textgen.use_photo_backgrounds(photos, cfg["photo_text"])
         while True:
-            if rng.rand() < self.strip_share:
+            if rng.rand() < cfg["strips"]:
                 x, y, w = self.strip_batch(rng, cs, fonts)
                 yield x, y, w, torch.zeros(len(x), dtype=torch.bool)
                 continue
-            s = int(self.sizes[rng.randint(0, len(self.sizes))])
-            n = max(2, int(self.batch * (512 * 512) / float(s * s)))
+            s = int(cfg["sizes"][rng.randint(0, len(cfg["sizes"]))])
+            n = max(2, int(cfg["batch"] * (512 * 512) / float(s * s)))
             xs = np.empty((n, 3, s, s), np.float32)
             ys = np.empty((n, 1, s, s), np.float32)
             ws = np.ones((n, 1, s, s), np.float32)
@@ -150,9 +124,8 @@ class PageBatches(torch.utils.data.IterableDataset):
                     ys[i, 0] = 0.0
                 elif rng.rand() < self.real_share:
                     img, regs, words[i] = self.real_sample(rng, sets, cache, s)
-                    ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape,
-                                                           self.gap_weight if words[i] else 0.0,
-                                                           self.small_area)
+                    ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape, cfg["gap_weight"] if words[i] else 0.0,
+                                                           cfg["small_area"])
                 else:
                     # Mostly small and middle sizes; every fifth page has
                     # display text up to a quarter of the view high.
@@ -160,12 +133,12 @@ class PageBatches(torch.utils.data.IterableDataset):
                     hi = 40 if r < 0.4 else 80 if r < 0.8 else s // 4
                     img, quads, _ = textgen.make_page(rng, cs, fonts, s, s, train=True,
                                                       max_lines=int(rng.randint(4, 30)) if hi <= 80 else int(rng.randint(1, 8)),
-                                                      size_range=(12, hi), vert_prob=self.vert_prob,
-                                                      hershey_prob=self.hershey_prob)
+                                                      size_range=(12, hi), vert_prob=cfg["vertical"],
+                                                      hershey_prob=cfg["hershey"])
                     ys[i, 0] = textgen.det_target(quads, img.shape)
                 ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
                 xs[i] = textgen.det_normalize(img)
-                if rng.rand() < self.turn_share:
+                if rng.rand() < cfg["turn_share"]:
                     # The whole view turned by 90, 180 or 270 degrees, as a
                     # page scanned or photographed on its side or upside down.
                     k = int(rng.randint(1, 4))
@@ -174,6 +147,7 @@ class PageBatches(torch.utils.data.IterableDataset):
 
 
 def make_val(seed, n, held_out_prob=0.0):
+    """[(input, quads, target)] of n rendered pages."""
     rng = np.random.RandomState(seed)
     cs = textgen.Charset()
     fonts = textgen.FontCache()
@@ -181,15 +155,18 @@ def make_val(seed, n, held_out_prob=0.0):
     for _ in range(n):
         w = int(rng.choice([640, 800, 960]))
         h = int(rng.choice([480, 600, 720]))
-        page, quads, _ = textgen.make_page(rng, cs, fonts, w, h, train=held_out_prob == 0.0,
-                                           max_lines=12, min_lines=4, page_border=False,
-                                           held_out_prob=held_out_prob)
-        x, (ry, rx) = textgen.det_preprocess(page)
-        sc = np.array([rx, ry], np.float32)
-        q_in = [(q + 20.0) * sc for q in quads]
-        target = textgen.det_target(q_in, x.shape[1:])
-        items.append((x, q_in, target))
+        page, quads, _ = textgen.make_page(rng, cs, fonts, w, h, train=held_out_prob == 0.0, max_lines=12,
+                                           min_lines=4, page_border=False, held_out_prob=held_out_prob)
+        x, q_in = library_input(page, quads)
+        items.append((x, q_in, textgen.det_target(q_in, x.shape[1:])))
     return items
+
+
+def library_input(img, quads):
+    """The detector's input as the library makes it of an image, and the
+    quads in its pixels."""
+    x, (ry, rx) = textgen.det_preprocess(img)
+    return x, [(q + 20.0) * np.array([rx, ry], np.float32) for q in quads]
 
 
 def make_real_val(per_set, turned=False):
@@ -207,9 +184,8 @@ def make_real_val(per_set, turned=False):
             quads = [r.quad for r in regions]
             if turned:
                 img, quads = turn_clockwise(img, quads, 1 + i % 3)
-            x, (ry, rx) = textgen.det_preprocess(img)
-            sc = np.array([rx, ry], np.float32)
-            items[name].append((x, [((q + 20.0) * sc, r.ignore) for q, r in zip(quads, regions)]))
+            x, q_in = library_input(img, quads)
+            items[name].append((x, [(q, r.ignore) for q, r in zip(q_in, regions)]))
     return items
 
 
@@ -228,9 +204,9 @@ def box_scores(prob, care, dont=()):
     a "don't care" quad (IoU 0.5, or mostly inside it) is not counted."""
     boxes, _ = detpost.boxes_from_prob(prob)
     keep = [b for b in boxes
-            if not any(detpost.quad_iou(b, d, prob.shape) >= 0.5 or detpost.inside_share(b, d) > 0.5
+            if not any(detpost.quad_iou(b, d) >= 0.5 or detpost.inside_share(b, d) > 0.5
                        for d in dont)]
-    m, miou = detpost.match_boxes(keep, care, prob.shape)
+    m, miou = detpost.match_boxes(keep, care)
     return m, len(keep), miou
 
 
@@ -318,128 +294,59 @@ def hard_negative_bce(per_pixel, target, weight, ratio=3.0, min_count=4096, clea
     return neg_loss.topk(k, sorted=False).values.mean()
 
 
-def start_weights(cfg, model, opt, ema, log, last_path):
-    """Where a run starts: its last checkpoint, else the committed snapshot
-    of the same run, else the config's init weights. Returns (step, elapsed
-    seconds, best score)."""
-    if os.path.exists(last_path):
-        return common.resume(last_path, model, opt, ema, log)
-    init = cfg["init"] and os.path.join(ROOT, cfg["init"])
-    if init and os.path.exists(init):
-        if torch.load(init, map_location="cpu").get("run") == cfg["name"]:
-            return common.resume(init, model, opt, ema, log)
-        common.init_from(init, model, ema, log, resize=True)
-    elif init:
-        raise SystemExit("init weights %s not found" % init)
-    return 0, 0.0, -1.0
+def figures(net, val, held, real_val, turned_val):
+    """The curve's figures of a detector, and its score."""
+    m = {"rendered_" + k: v for k, v in evaluate(net, val).items() if k in ("box_f", "match_iou")}
+    m["heldout_box_f"] = evaluate(net, held)["box_f"]
+    for name, items in real_val.items():
+        r = evaluate_real(net, items)
+        m[name.split("_")[0] + "_f"], m[name.split("_")[0] + "_p"] = r["f"], r["p"]
+    turned = [it for items in turned_val.values() for it in items]
+    if turned:
+        m["turned_f"] = evaluate_real(net, turned)["f"]
+    real = [m[n.split("_")[0] + "_f"] for n in real_val]
+    m["score"] = 0.5 * (m["rendered_box_f"] + float(np.mean(real))) if real else m["rendered_box_f"]
+    return m, m["score"]
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("config", help="the run's config file (JSON)")
-    ap.add_argument("--smoke", action="store_true", help="the config's smoke settings: a few steps, a small check")
-    args = ap.parse_args()
-    cfg = dict(DEFAULTS)
-    cfg.update(common.load_config(args.config, args.smoke))
-    log, last_path, best_path = common.start_run(cfg)
-
+    cfg = common.run_config(__doc__, DEFAULTS)
+    log, _ = common.start_run(cfg)
     model = models.Detector(**{k: tuple(v) if isinstance(v, list) else v for k, v in cfg["form"].items()})
     # Channels-last convolutions train this thin network about twice as
     # fast on the CPU; the weights and checkpoints are the same.
     model = model.to(memory_format=torch.channels_last)
     opt = torch.optim.AdamW(model.parameters(), lr=cfg["lr"], weight_decay=1e-4)
-    ema = common.EMA(model, decay=0.995)
-    step, elapsed, best = start_weights(cfg, model, opt, ema, log, last_path)
-    budget = cfg["budget_min"] * 60.0
-    if elapsed >= budget:
-        log("budget already used up (%.1f min)" % (elapsed / 60))
-        return
-    log("detector %s: %.3fM params, batch %d, threads %d, workers %d, budget %.0f min"
-        % (cfg["name"], sum(p.numel() for p in model.parameters()) / 1e6, cfg["batch"], cfg["threads"],
-           cfg["workers"], cfg["budget_min"]))
-    val = make_val(cfg["seed"] + 999, cfg["val_pages"])
-    held = make_val(cfg["seed"] + 998, cfg["val_pages"], held_out_prob=1.0)
-    real_val = make_real_val(cfg["val_real"])
-    turned_val = make_real_val(cfg["val_real"], turned=True)
-    curve = common.Curve(os.path.join(cfg["dir"], "curve.csv"), cfg["curve"] and os.path.join(ROOT, cfg["curve"]))
-    ds = PageBatches(cfg, cfg["seed"] + step)
-    dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=cfg["workers"],
-                                     prefetch_factor=4 if cfg["workers"] else 2)
-    start = time.time() - elapsed
-    run = np.zeros(3)
-    run_n, t_data, t_step = 0, 0.0, 0.0
 
-    def snapshot():
-        return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state, "form": model.form(),
-                "step": step, "elapsed": time.time() - start, "best": best}
+    def prepare():
+        sets = (make_val(cfg["seed"] + 999, cfg["val_pages"]),
+                make_val(cfg["seed"] + 998, cfg["val_pages"], held_out_prob=1.0),
+                make_real_val(cfg["val_real"]), make_real_val(cfg["val_real"], turned=True))
+        return lambda net: figures(net, *sets)
 
-    def validate():
-        nonlocal best
-        def figures(net):
-            m = {"rendered_" + k: v for k, v in evaluate(net, val).items() if k in ("box_f", "match_iou")}
-            m["heldout_box_f"] = evaluate(net, held)["box_f"]
-            for name, items in real_val.items():
-                r = evaluate_real(net, items)
-                m[name.split("_")[0] + "_f"], m[name.split("_")[0] + "_p"] = r["f"], r["p"]
-            turned = [it for items in turned_val.values() for it in items]
-            if turned:
-                m["turned_f"] = evaluate_real(net, turned)["f"]
-            real = [m[n.split("_")[0] + "_f"] for n in real_val]
-            m["score"] = 0.5 * (m["rendered_box_f"] + float(np.mean(real))) if real else m["rendered_box_f"]
-            return m
-        m = common.evaluate_ema(model, ema, figures)
-        log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
-        curve.add({"time": time.strftime("%Y-%m-%d %H:%M", time.gmtime()), "step": step,
-                   "hours": (time.time() - start) / 3600.0, **m})
-        if m["score"] > best:
-            best = m["score"]
-            common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step, "form": model.form(),
-                                "metrics": m}, best_path)
-            log("new best (%.4f) -> %s" % (best, best_path))
-
-    val_timer = common.Every(cfg["val_every_min"], validate)
-    ckpt_timer = common.Every(cfg["ckpt_every_min"], lambda: common.save_atomic(snapshot(), last_path))
-    model.train()
-    it = iter(dl)
-    while True:
-        now = time.time()
-        if now - start >= budget:
-            break
-        ta = time.time()
-        x, y, w, _ = next(it)
-        x = x.contiguous(memory_format=torch.channels_last)
-        tb = time.time()
-        for g in opt.param_groups:
-            g["lr"] = common.lr_at((now - start) / budget, step, cfg["lr"], warmup=cfg["warmup"])
-        logits = model.logits(x)
+    def train_step(batch):
+        x, y, w, _ = batch
+        logits = model.logits(x.contiguous(memory_format=torch.channels_last))
         per_pixel = F.binary_cross_entropy_with_logits(logits, y, reduction="none") * w
         bce = per_pixel.sum() / w.sum().clamp(min=1.0)
-        dl_ = dice_loss(logits, y, w)
-        loss = bce * 5.0 + dl_
+        dice = dice_loss(logits, y, w)
+        loss = bce * 5.0 + dice
         if cfg["hard_neg"] > 0:
             loss = loss + cfg["hard_neg"] * hard_negative_bce(per_pixel, y, w)
         opt.zero_grad(set_to_none=True)
         loss.backward()
         torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
-        opt.step()
-        ema.update(model, step)
-        step += 1
-        t_data += tb - ta
-        t_step += time.time() - tb
-        run += [float(loss), float(bce), float(dl_)]
-        run_n += 1
-        if step % 25 == 0:
-            r = run / run_n
-            log("step %d loss %.4f (bce %.4f dice %.4f) lr %.2e S %d | data %.3fs step %.3fs | %.1f min"
-                % (step, r[0], r[1], r[2], opt.param_groups[0]["lr"], x.shape[3],
-                   t_data / run_n, t_step / run_n, (time.time() - start) / 60))
-            run[:] = 0
-            run_n, t_data, t_step = 0, 0.0, 0.0
-        val_timer.poll()
-        ckpt_timer.poll()
-    validate()
-    common.save_atomic(snapshot(), last_path)
-    log("finished: step %d, %.1f min, best %.4f" % (step, (time.time() - start) / 60, best))
+        return float(loss), float(bce), float(dice)
+
+    header = ("detector %s: %.3fM params, batch %d, threads %d, workers %d, budget %.0f min"
+              % (cfg["name"], sum(p.numel() for p in model.parameters()) / 1e6, cfg["batch"], cfg["threads"],
+                 cfg["workers"], cfg["budget_min"]))
+
+    def report(step, r, lr, batch, data, took, minutes):
+        return ("step %d loss %.4f (bce %.4f dice %.4f) lr %.2e S %d | data %.3fs step %.3fs | %.1f min"
+                % (step, r[0], r[1], r[2], lr, batch[0].shape[3], data, took, minutes))
+    common.train(cfg, model, opt, common.EMA(model, decay=0.995), log, header, prepare,
+                 lambda step: PageBatches(cfg, cfg["seed"] + step), train_step, report, 25, resize=True)
 
 
 if __name__ == "__main__":

@@ -1,29 +1,21 @@
 #!/usr/bin/python3
 """Trains the line recogniser (CTC) on real line crops mixed with lines
-rendered on the fly, as one run named by its config file:
+rendered on the fly, as one run named by its config file (see README.md):
 
     tools/train/train_rec.py tools/train/configs/rec.json [--smoke]
 
 The run's dictionary is the config's "dict" file in the training directory
-(written by make_dict.py) and is kept in every checkpoint. The run lives in its own directory under
-the training directory (see common.TRAIN_DIR): it resumes from its last
-checkpoint there, else from the committed snapshot of the same run, else
-starts from the config's "init" weights (every tensor whose shape fits) or
-from nothing. It stops when its wall-clock budget, summed over every
-resumed session, is used up. Every "val_every_min" it reads the real
-validation lines of every set, rendered lines and lines in held-out fonts,
-and appends the figures to its curve.
+(written by make_dict.py), and every checkpoint keeps it. Validation: the
+real validation lines of every set, rendered lines in the training and the
+held-out fonts, standing Chinese lines and digit lines.
 """
-import argparse
 import math
 import os
 import sys
-import time
 
 import cv2
 import numpy as np
 import torch
-import torch.nn.functional as F
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
@@ -31,7 +23,6 @@ import models  # noqa: E402
 import realdata  # noqa: E402
 import textgen  # noqa: E402
 
-ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 MAX_W = 1024  # widest training line after resizing to height 48
 LINES_PER_IMAGE = 6  # real lines cut from one decoded image at most
 DEFAULTS = {
@@ -44,8 +35,7 @@ DEFAULTS = {
     # lines teach the letters but not the case (see fold_case).
     "case_free_sets": ["sroie_train", "funsd_train", "icdar2015_train"],
     "spaced_share": 0.05, "words_share": 0.15, "receipt_share": 0.05, "columns": 0.04, "photo_text": 0.2,
-    "low_res": 0.2, "val_columns": 100,
-    "fp32": False, "curve": None,
+    "low_res": 0.2, "val_columns": 100, "curve": None,
 }
 
 
@@ -55,15 +45,7 @@ def real_regions(cs, split, names):
     for name in names:
         images = []
         for path, regions in realdata.load_set(name, split):
-            keep = []
-            for r in regions:
-                if not r.transcribed:
-                    continue
-                try:
-                    cs.encode(r.text.strip())
-                except KeyError:
-                    continue
-                keep.append(r)
+            keep = [r for r in regions if r.transcribed and cs.holds(r.text.strip())]
             if keep:
                 images.append((path, keep))
         out[name] = images
@@ -85,15 +67,13 @@ def low_resolution(crop, rng):
 def real_lines(rng, by_set, weights, k, case_free_sets):
     """Up to k (crop, text, case-free) triples cut as the library cuts them
     from one real image: from the annotated box grown and jittered."""
-    names = [n for n in weights if by_set.get(n)]
-    p = np.array([weights[n] for n in names])
-    name = names[rng.choice(len(names), p=p / p.sum())]
+    name = realdata.pick_set(rng, weights, [n for n in weights if by_set.get(n)])
     path, regions = by_set[name][rng.randint(len(by_set[name]))]
     img = cv2.imread(path, cv2.IMREAD_COLOR)
     out = []
     for i in rng.permutation(len(regions))[:k]:
         r = regions[i]
-        crop = realdata.crop_region(img, realdata.library_box(r.quad, rng))
+        crop = textgen.crop_quad(img, realdata.library_box(r.quad, rng))
         if rng.rand() < 0.5:
             crop = realdata.photometric(crop, rng)
         free = name in case_free_sets
@@ -151,16 +131,13 @@ class _FoldCase(torch.autograd.Function):
 def fold_case(logits, case_free, upper, lower):
     """N x T x K logits -> T x N x K log-probabilities. For the samples
     flagged in case_free (N) each capital's probability becomes the sum of
-    its two cases' (their labels hold capitals only), so either case of the
-    glyph pays nothing.
-
-    The sum alone is not neutral: its gradient raises the logit of the case
-    already ahead by more than the other's, so over many such lines the
-    network drifts towards whichever case it happens to favour (capitals, on
-    receipts). Here the capital's logit becomes log(e^z_u + e^z_l) in value
-    but passes its gradient to both logits in equal halves, and the
-    lower-case class leaves these samples' softmax: the two logits then move
-    together and their ratio, the case, learns nothing from these lines."""
+    its two cases' (their labels hold capitals only), so either case pays
+    nothing. The sum alone is not neutral: its gradient raises the case
+    already ahead more, and the network drifts towards whichever case it
+    favours (capitals, on receipts). So the capital's logit becomes
+    log(e^z_u + e^z_l) in value but passes its gradient to both logits in
+    equal halves, and the lower case leaves these samples' softmax: the
+    ratio of the two, the case, learns nothing from these lines."""
     return _FoldCase.apply(logits, case_free, upper, lower).transpose(0, 1)
 
 
@@ -200,9 +177,7 @@ class LineBatches(torch.utils.data.IterableDataset):
     """Endless stream of width-bucketed batches built inside the workers."""
 
     def __init__(self, cfg, seed, step):
-        self.cfg = cfg
-        self.seed = seed
-        self.step = step
+        self.cfg, self.seed, self.step = cfg, seed, step
         self.real_share = cfg["real_share"] if realdata.available() else 0.0
 
     def __iter__(self):
@@ -252,9 +227,9 @@ class LineBatches(torch.utils.data.IterableDataset):
 
 def make_val(cfg, cs):
     """[(kind, input, text)]: real validation lines of every set (every k-th
-    legible line, cut with a fixed margin of 7% of the line height, like a
-    close detector box), rendered lines in the training fonts and in the
-    held-out fonts, and rendered digit lines."""
+    legible line, cut with a margin of 7% of its height, like a close
+    detector box), rendered lines in the training and the held-out fonts,
+    standing Chinese lines and digit lines."""
     rng = np.random.RandomState(cfg["seed"] + 999)
     fonts = textgen.FontCache()
     items = []
@@ -268,19 +243,16 @@ def make_val(cfg, cs):
                 if read[0] != path:
                     read = path, cv2.imread(path, cv2.IMREAD_COLOR)
                 box = realdata.offset_quad(r.quad, 0.07 * realdata.quad_size(r.quad)[1])
-                crop = realdata.crop_region(read[1], r.quad if box is None else box)
+                crop = textgen.crop_quad(read[1], r.quad if box is None else box)
                 items.append((name.split("_")[0], textgen.rec_preprocess(crop), r.text.strip()))
-    for kind, n, train in (("rendered", cfg["val_rendered"], True), ("heldout", cfg["val_heldout"], False)):
-        for _ in range(n):
-            crop, text = textgen.make_rec_sample(rng, cs, fonts, train=train)
+    digits = lambda: textgen._digit_dash(rng) if rng.rand() < 0.7 else textgen._phone(rng)  # noqa: E731
+    for kind, make in (("rendered", lambda: textgen.make_rec_sample(rng, cs, fonts)),
+                       ("heldout", lambda: textgen.make_rec_sample(rng, cs, fonts, train=False)),
+                       ("columns", lambda: textgen.make_column_rec_sample(rng, cs, fonts, train=False)),
+                       ("digits", lambda: textgen.make_rec_sample(rng, cs, fonts, text=digits(), cjk=False))):
+        for _ in range(cfg["val_" + kind]):
+            crop, text = make()
             items.append((kind, textgen.rec_preprocess(crop), text))
-    for _ in range(cfg["val_columns"]):
-        crop, text = textgen.make_column_rec_sample(rng, cs, fonts, train=False)
-        items.append(("columns", textgen.rec_preprocess(crop), text))
-    for _ in range(cfg["val_digits"]):
-        t = textgen._digit_dash(rng) if rng.rand() < 0.7 else textgen._phone(rng)
-        crop, text = textgen.make_rec_sample(rng, cs, fonts, text=t, cjk=False)
-        items.append(("digits", textgen.rec_preprocess(crop), text))
     return items
 
 
@@ -304,28 +276,12 @@ def evaluate(model, val, cs):
     return out
 
 
-def start_weights(cfg, model, opt, ema, log, last_path):
-    """Where a run starts: its last checkpoint, else the committed snapshot
-    of the same run, else the config's init weights. Returns (step, elapsed
-    seconds, best score)."""
-    if os.path.exists(last_path):
-        return common.resume(last_path, model, opt, ema, log)
-    init = cfg["init"] and os.path.join(ROOT, cfg["init"])
-    if init and os.path.exists(init):
-        if torch.load(init, map_location="cpu").get("run") == cfg["name"]:
-            return common.resume(init, model, opt, ema, log)
-        common.init_from(init, model, ema, log)
-    elif init:
-        raise SystemExit("init weights %s not found" % init)
-    return 0, 0.0, -1.0
-
-
 def run_dictionary(cfg, last_path):
     """The run's dictionary file: the one its checkpoint or committed
     snapshot holds when it resumes (a later dictionary must not reorder a
     trained classifier), else the config's."""
     path = os.path.join(cfg["dir"], "dict.txt")
-    init = cfg["init"] and os.path.join(ROOT, cfg["init"])
+    init = cfg["init"] and os.path.join(common.ROOT, cfg["init"])
     snapshot = torch.load(init, map_location="cpu") if init and os.path.exists(init) else {}
     if os.path.exists(last_path):
         entries = torch.load(last_path, map_location="cpu")["dict"]
@@ -341,59 +297,25 @@ def run_dictionary(cfg, last_path):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("config", help="the run's config file (JSON)")
-    ap.add_argument("--smoke", action="store_true", help="the config's smoke settings: a few steps, a small check")
-    args = ap.parse_args()
-    cfg = dict(DEFAULTS)
-    cfg.update(common.load_config(args.config, args.smoke))
-    log, last_path, best_path = common.start_run(cfg)
+    cfg = common.run_config(__doc__, DEFAULTS)
+    log, last_path = common.start_run(cfg)
     cfg["dict_path"] = run_dictionary(cfg, last_path)
     cs = textgen.Charset(cfg["dict_path"])
-
     model = models.Recognizer(cs.num_classes, **{k: tuple(v) if isinstance(v, list) else v
                                                  for k, v in cfg["form"].items()})
-    if not cfg["fp32"]:
-        model = model.to(memory_format=torch.channels_last)
+    model = model.to(memory_format=torch.channels_last)
     opt = torch.optim.AdamW(model.parameters(), lr=cfg["lr"], weight_decay=1e-4)
-    ema = common.EMA(model)
-    step, elapsed, best = start_weights(cfg, model, opt, ema, log, last_path)
-    budget = cfg["budget_min"] * 60.0
-    if elapsed >= budget:
-        log("budget already used up (%.1f min)" % (elapsed / 60))
-        return
-    log("recogniser %s: %d classes, %.2fM params, batch %d, threads %d, workers %d, %s, budget %.0f min"
-        % (cfg["name"], cs.num_classes, sum(p.numel() for p in model.parameters()) / 1e6, cfg["batch"],
-           cfg["threads"], cfg["workers"], "fp32" if cfg["fp32"] else "bf16", cfg["budget_min"]))
-
-    val = make_val(cfg, cs)
-    curve = common.Curve(os.path.join(cfg["dir"], "curve.csv"), cfg["curve"] and os.path.join(ROOT, cfg["curve"]))
-    # Resuming continues with fresh data rather than replaying the same stream.
-    ds = LineBatches(cfg, cfg["seed"] + step, 4)
-    dl = torch.utils.data.DataLoader(ds, batch_size=None, num_workers=cfg["workers"],
-                                     prefetch_factor=4 if cfg["workers"] else 2)
     ctc = torch.nn.CTCLoss(blank=0, zero_infinity=True)
     upper, lower = case_pairs(cs)
-    start = time.time() - elapsed
-    run_loss, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
-    skipped = redone = 0
+    redone = skipped = 0
 
-    def snapshot():
-        return {"model": model.state_dict(), "opt": opt.state_dict(), "ema": ema.state, "form": model.form(),
-                "dict": cs.entries, "step": step, "elapsed": time.time() - start, "best": best}
+    def prepare():
+        val = make_val(cfg, cs)
 
-    def validate():
-        nonlocal best
-        m = common.evaluate_ema(model, ema, lambda net: evaluate(net, val, cs))
-        score = float(np.mean([v for k, v in m.items() if k.endswith("_acc")]))
-        log("val step %d: %s" % (step, " ".join("%s=%.4f" % kv for kv in sorted(m.items()))))
-        curve.add({"time": time.strftime("%Y-%m-%d %H:%M", time.gmtime()), "step": step,
-                   "hours": (time.time() - start) / 3600.0, **m, "score": score})
-        if score > best:
-            best = score
-            common.save_atomic({"ema": ema.state, "model": model.state_dict(), "step": step, "form": model.form(),
-                                "dict": cs.entries, "metrics": m}, best_path)
-            log("new best (%.4f) -> %s" % (score, best_path))
+        def figures(net):
+            m = evaluate(net, val, cs)
+            return m, float(np.mean([v for k, v in m.items() if k.endswith("_acc")]))
+        return figures
 
     def backward(batch, bf16):
         """Loss and gradients of one batch; returns (loss, gradient norm
@@ -408,24 +330,12 @@ def main():
         loss.backward()
         return loss, torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
 
-    val_timer = common.Every(cfg["val_every_min"], validate)
-    ckpt_timer = common.Every(cfg["ckpt_every_min"], lambda: common.save_atomic(snapshot(), last_path))
-    model.train()
-    it = iter(dl)
-    while True:
-        now = time.time()
-        if now - start >= budget:
-            break
-        ta = time.time()
-        x, targets, tlen, case_free = next(it)
-        tb = time.time()
-        for g in opt.param_groups:
-            g["lr"] = common.lr_at((now - start) / budget, step, cfg["lr"], warmup=cfg["warmup"])
-        if not cfg["fp32"]:
-            x = x.contiguous(memory_format=torch.channels_last)
-        batch = (x, targets, tlen, case_free)
-        loss, norm = backward(batch, not cfg["fp32"])
-        if not torch.isfinite(norm) and not cfg["fp32"]:
+    def train_step(batch):
+        nonlocal redone, skipped
+        x, targets, tlen, case_free = batch
+        batch = (x.contiguous(memory_format=torch.channels_last), targets, tlen, case_free)
+        loss, norm = backward(batch, True)
+        if not torch.isfinite(norm):
             # The bfloat16 backward pass gives non-finite gradients on some
             # wide batches (seen on one CPU): such a batch is run again in
             # float32 rather than dropped, so that long lines keep training.
@@ -435,24 +345,20 @@ def main():
             # One non-finite step would turn every weight into NaN.
             skipped += 1
             log("batch skipped: non-finite gradient (width %d, longest label %d)" % (x.shape[3], int(tlen.max())))
-            continue
-        opt.step()
-        ema.update(model, step)
-        step += 1
-        t_data += tb - ta
-        t_step += time.time() - tb
-        run_loss += float(loss)
-        run_n += 1
-        if step % 50 == 0:
-            log("step %d loss %.4f lr %.2e W %d | data %.3fs step %.3fs | %.1f min | %d batches redone in fp32, "
-                "%d skipped" % (step, run_loss / run_n, opt.param_groups[0]["lr"], x.shape[3], t_data / run_n,
-                                t_step / run_n, (time.time() - start) / 60, redone, skipped))
-            run_loss, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
-        val_timer.poll()
-        ckpt_timer.poll()
-    validate()
-    common.save_atomic(snapshot(), last_path)
-    log("finished: step %d, %.1f min, best %.4f" % (step, (time.time() - start) / 60, best))
+            return None
+        return [float(loss)]
+
+    def report(step, r, lr, batch, data, took, minutes):
+        return ("step %d loss %.4f lr %.2e W %d | data %.3fs step %.3fs | %.1f min | %d batches redone in fp32, "
+                "%d skipped" % (step, r[0], lr, batch[0].shape[3], data, took, minutes, redone, skipped))
+
+    header = ("recogniser %s: %d classes, %.2fM params, batch %d, threads %d, workers %d, bf16, budget %.0f min"
+              % (cfg["name"], cs.num_classes, sum(p.numel() for p in model.parameters()) / 1e6, cfg["batch"],
+                 cfg["threads"], cfg["workers"], cfg["budget_min"]))
+    # Resuming continues with fresh data rather than replaying the same stream.
+    common.train(cfg, model, opt, common.EMA(model), log, header, prepare,
+                 lambda step: LineBatches(cfg, cfg["seed"] + step, 4), train_step, report, 50,
+                 extra={"dict": cs.entries})
 
 
 if __name__ == "__main__":
