@@ -142,11 +142,10 @@ def resume(last_path, model, opt, ema, log):
     ck = torch.load(last_path, map_location="cpu")
     model.load_state_dict(ck["model"])
     ema.state = {k: v.float() if v.is_floating_point() else v for k, v in ck["ema"].items()}
-    if "opt" in ck:
+    if "opt" in ck:  # else a committed weights-only snapshot: the optimiser starts afresh
         opt.load_state_dict(ck["opt"])
-        log("resumed from %s at step %d, %.1f min used" % (last_path, ck["step"], ck["elapsed"] / 60))
-    else:  # a committed weights-only snapshot: the optimiser starts afresh
-        log("resumed from the snapshot %s at step %d, %.1f min used" % (last_path, ck["step"], ck["elapsed"] / 60))
+    log("resumed from %s%s at step %d, %.1f min used"
+        % ("" if "opt" in ck else "the snapshot ", last_path, ck["step"], ck["elapsed"] / 60))
     return ck["step"], ck["elapsed"], ck.get("best", -1.0)
 
 
@@ -171,15 +170,12 @@ def weights_of(ck):
 def init_from(path, model, ema, log, resize=False):
     """Starts a new run from the (EMA) weights of another run's checkpoint;
     tensors whose shape changed keep their fresh initialisation. With
-    resize=True a network of the same layout but other widths starts from
-    the source's weights, not from nothing:
-    - a tensor no larger than the source's in every dimension takes the
-      source's leading block (the first channels of every layer);
-    - a tensor no smaller in every dimension holds the source's tensor in
-      its leading block and keeps its fresh values elsewhere, except that a
-      convolution's weights on its new input channels are zeroed. The new
-      channels then reach no later layer, and the wider network computes
-      what the source does until training moves those weights."""
+    resize=True a network of the same layout but other widths takes the
+    leading block of every larger source tensor, and a wider tensor holds the
+    source's in its leading block, with a convolution's weights on its new
+    input channels zeroed: the new channels then reach no later layer, and
+    the wider network computes what the source does until training moves
+    those weights."""
     state = weights_of(torch.load(path, map_location="cpu"))
     state = {k: v.float() if v.is_floating_point() else v for k, v in state.items()}
     own = model.state_dict()
@@ -219,21 +215,6 @@ def evaluate_ema(model, ema, evaluate):
     return m
 
 
-class Every:
-    """Calls an action at most once per `minutes` of wall clock; the period
-    counts from the end of the previous call."""
-
-    def __init__(self, minutes, action):
-        self.period = minutes * 60.0
-        self.action = action
-        self.last = time.time()
-
-    def poll(self):
-        if time.time() - self.last >= self.period:
-            self.action()
-            self.last = time.time()
-
-
 def start_weights(cfg, model, opt, ema, log, last_path, resize=False):
     """Where a run starts: its last checkpoint, else the committed snapshot
     of the same run, else the config's init weights (see init_from). Returns
@@ -251,15 +232,13 @@ def start_weights(cfg, model, opt, ema, log, last_path, resize=False):
 
 
 def train(cfg, model, opt, ema, log, header, prepare, dataset, train_step, report, every, extra=None, resize=False):
-    """The training loop of both networks. The run starts where
-    start_weights says and stops when its wall-clock budget, summed over its
-    sessions, is used up. dataset(step) yields the batches; train_step(batch)
-    computes the gradients of one and returns its losses (None: skip it).
-    Every `every` steps, report(step, mean losses, lr, batch, data seconds,
-    step seconds, minutes) is logged. Every val_every_min and at the end,
-    the EMA weights are measured by figures(net) -> (figures, score), which
-    prepare() makes: a row of the curve, and best.pt on a new best score.
-    last.pt is written every ckpt_every_min; `extra` goes into both."""
+    """The training loop of both networks, from where start_weights says
+    until the wall-clock budget (summed over sessions) is used up.
+    train_step(batch of dataset(step)) computes the gradients and returns
+    the losses (None: skip the batch); report(step, mean losses, lr, batch,
+    data s, step s, minutes) is logged every `every` steps. Every
+    val_every_min and at the end, prepare()'s figures(EMA net) -> (figures,
+    score) gives a row of the curve, and best.pt on a new best score."""
     extra = extra or {}
     last_path, best_path = (os.path.join(cfg["dir"], n) for n in ("last.pt", "best.pt"))
     step, elapsed, best = start_weights(cfg, model, opt, ema, log, last_path, resize)
@@ -291,8 +270,9 @@ def train(cfg, model, opt, ema, log, header, prepare, dataset, train_step, repor
                          **extra, "metrics": m}, best_path)
             log("new best (%.4f) -> %s" % (best, best_path))
 
-    val_timer = Every(cfg["val_every_min"], validate)
-    ckpt_timer = Every(cfg["ckpt_every_min"], lambda: save_atomic(checkpoint(), last_path))
+    # Periodic actions: minutes between the end of one call and the next.
+    timers = [[cfg["val_every_min"], time.time(), validate],
+              [cfg["ckpt_every_min"], time.time(), lambda: save_atomic(checkpoint(), last_path)]]
     model.train()
     it = iter(dl)
     while True:
@@ -317,8 +297,10 @@ def train(cfg, model, opt, ema, log, header, prepare, dataset, train_step, repor
             log(report(step, run / run_n, opt.param_groups[0]["lr"], batch, t_data / run_n, t_step / run_n,
                        (time.time() - start) / 60))
             run, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
-        val_timer.poll()
-        ckpt_timer.poll()
+        for t in timers:
+            if time.time() - t[1] >= t[0] * 60.0:
+                t[2]()
+                t[1] = time.time()
     validate()
     save_atomic(checkpoint(), last_path)
     log("finished: step %d, %.1f min, best %.4f" % (step, (time.time() - start) / 60, best))

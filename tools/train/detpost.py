@@ -18,12 +18,10 @@ def box_points(rect):
 
 
 def boxes_from_prob(prob, box_thresh=0.3, ratio=2.0, min_size=3):
-    """prob: H x W float map (network input resolution). Returns quads in
-    the same coordinates and their scores."""
-    byte = (prob * 255).astype(np.int32)
-    binary = (byte > 102).astype(np.uint8)
+    """Quads of the text in an H x W probability map, in its coordinates."""
+    binary = ((prob * 255).astype(np.int32) > 102).astype(np.uint8)
     contours, _ = cv2.findContours(binary, cv2.RETR_LIST, cv2.CHAIN_APPROX_SIMPLE)
-    out, scores = [], []
+    out = []
     h, w = prob.shape
     for c in contours:
         if len(c) < 4:
@@ -32,7 +30,6 @@ def boxes_from_prob(prob, box_thresh=0.3, ratio=2.0, min_size=3):
         if min(rect[1]) < min_size:
             continue
         q = box_points(rect)
-        # mean probability inside the box
         x0, y0 = np.clip(np.floor(q.min(0)).astype(int), 0, [w - 1, h - 1])
         x1, y1 = np.clip(np.ceil(q.max(0)).astype(int), 0, [w - 1, h - 1])
         m = np.zeros((y1 - y0 + 1, x1 - x0 + 1), np.uint8)
@@ -41,17 +38,14 @@ def boxes_from_prob(prob, box_thresh=0.3, ratio=2.0, min_size=3):
         if sc < box_thresh:
             continue
         bw, bh = rect[1]
-        area = bw * bh
-        peri = 2 * (bw + bh)
-        d = area * ratio / max(peri, 1e-6)
+        d = bw * bh * ratio / max(2 * (bw + bh), 1e-6)
         # Offsetting a rectangle by d with round joins and taking the min-area
         # rect of the result grows each side by d.
         grown = (rect[0], (bw + 2 * d, bh + 2 * d), rect[2])
         if min(grown[1]) < min_size + 2:
             continue
         out.append(box_points(grown))
-        scores.append(sc)
-    return out, scores
+    return out
 
 
 def quad_iou(a, b):

@@ -4,13 +4,11 @@
     tools/train/export.py det CHECKPOINT OUT.onnx
     tools/train/export.py rec CHECKPOINT OUT.onnx [--dict OUT.txt]
 
-Batch norm is folded into the convolutions and the graph is rewritten into
-the forms that OpenCV 4.6 loads (no Identity on an initializer, a Reshape
-for the recogniser's Squeeze). The result is compared
-with PyTorch in cv2.dnn, loaded from bytes and from the written file, at the
-shapes the library feeds: every output within 1e-4 (detector map,
-recogniser probabilities) and the same class at every step. For a
-recogniser, --dict writes the dictionary its checkpoint holds.
+Batch norm is folded into the convolutions and the graph rewritten into the
+forms that OpenCV 4.6 loads. The result, loaded from bytes and from the
+written file, is compared with PyTorch at the shapes the library feeds:
+every output within 1e-4 and the same class at every step. --dict writes
+the dictionary a recogniser's checkpoint holds.
 """
 import argparse
 import copy
@@ -28,6 +26,7 @@ from onnx import helper, numpy_helper
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
 import models  # noqa: E402
+import textgen  # noqa: E402
 
 TOL = 1e-4
 # Per network: shapes compared in memory, shape compared after loading the
@@ -63,7 +62,8 @@ def fold_bn(model):
 
 
 def fold_identities(proto):
-    """Removes Identity nodes, rewiring their consumers to the Identity input."""
+    """Removes Identity nodes (OpenCV 4.6 fails on one over an initializer),
+    rewiring their consumers to the Identity input."""
     g = proto.graph
     outputs = {o.name for o in g.output}
     alias = {n.output[0]: n.input[0] for n in g.node if n.op_type == "Identity" and n.output[0] not in outputs}
@@ -83,12 +83,9 @@ def fold_identities(proto):
 
 
 def squeeze_to_reshape(proto, channels):
-    """Replaces Squeeze(axes=[2]) on N x C x 1 x T by Reshape to [0, C, -1].
-
-    OpenCV 4.6 infers layer shapes at import with the dynamic dims set to 0
-    and then fails to drop the unit axis, so a following Transpose sees a
-    4-D blob. A Reshape with the explicit target keeps the rank right for
-    any width."""
+    """Replaces Squeeze(axes=[2]) on N x C x 1 x T by Reshape to [0, C, -1]:
+    OpenCV 4.6 infers shapes at import with the dynamic dims set to 0 and
+    keeps the unit axis of a Squeeze, so a following Transpose sees 4-D."""
     g = proto.graph
     for idx, n in enumerate(list(g.node)):
         if n.op_type != "Squeeze":
@@ -150,16 +147,14 @@ def cv_check(net, torch_model, shapes, seed=0):
 
 
 def cv_time(net, shape, runs=20):
-    x = np.random.RandomState(0).uniform(-2, 2, size=shape).astype(np.float32)
-    net.setInput(x)
-    net.forward()
+    """Median milliseconds of a forward pass, after one to warm up."""
+    net.setInput(np.random.RandomState(0).uniform(-2, 2, size=shape).astype(np.float32))
     ts = []
-    for _ in range(runs):
+    for _ in range(runs + 1):
         t = time.perf_counter()
-        net.setInput(x)
         net.forward()
         ts.append((time.perf_counter() - t) * 1000)
-    return float(np.median(ts))
+    return float(np.median(ts[1:]))
 
 
 def load_network(kind, ckpt):
@@ -167,17 +162,14 @@ def load_network(kind, ckpt):
     for a recogniser also the dictionary it holds."""
     ck = torch.load(ckpt, map_location="cpu")
     state = {k: v.float() if v.is_floating_point() else v for k, v in common.weights_of(ck).items()}
-    if kind == "det":
-        model = models.detector_for(state)
-    else:
-        model = models.recognizer_for(ck["form"])
+    model = models.detector_for(state) if kind == "det" else models.recognizer_for(ck["form"])
     model.load_state_dict(state)
     return model.eval(), ck.get("dict")
 
 
 def export_net(kind, model, out, timing=True):
-    """Exports a network, checks it in cv2.dnn from bytes and from the
-    written file, and returns the ONNX bytes."""
+    """Exports a network and checks it in cv2.dnn from bytes and from the
+    written file."""
     import cv2
     cv2.setNumThreads(2)
     shapes, file_shape, time_shape = SHAPES[kind]
@@ -191,7 +183,6 @@ def export_net(kind, model, out, timing=True):
         net = cv2.dnn.readNetFromONNX(np.frombuffer(data, np.uint8))
         print("%s: cv2.dnn %s, 2 threads: median %.2f ms" % (kind, "x".join(map(str, time_shape)),
                                                               cv_time(net, time_shape)))
-    return data
 
 
 def main():
@@ -207,8 +198,7 @@ def main():
     if args.dict:
         if not entries:
             sys.exit("%s holds no dictionary" % args.checkpoint)
-        with open(args.dict, "w", encoding="utf-8", newline="\n") as f:
-            f.write("\n".join(entries) + "\n")
+        textgen.save_dict(args.dict, entries)
 
 
 if __name__ == "__main__":

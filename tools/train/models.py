@@ -1,12 +1,8 @@
-"""The detector and the line recogniser.
-
-Both are built only from operators that OpenCV 4.6's dnn module loads from
-ONNX with dynamic spatial shapes and runs at every size the library feeds
-them: Conv, BatchNormalization (folded away before export), Relu, MaxPool,
-Add, Resize (nearest and bilinear), Sigmoid, Reshape, Transpose, MatMul,
-Exp, Clip, Div and Softmax.  No ConvTranspose (OpenCV 4.6 crashes on wide
-outputs of it) and no Squeeze before a Transpose (its shape inference keeps
-the unit axis; export.py writes a Reshape instead).
+"""The detector and the line recogniser, built only from operators that
+OpenCV 4.6's dnn module loads from ONNX with dynamic spatial shapes and runs
+at every size the library feeds: Conv, BatchNormalization (folded away),
+Relu, MaxPool, Add, Resize, Sigmoid, Reshape, Transpose, MatMul, Exp, Clip,
+Div and Softmax. No ConvTranspose (OpenCV 4.6 crashes on wide outputs of it).
 """
 import torch
 import torch.nn as nn
@@ -40,18 +36,14 @@ class DWBlock(nn.Module):
 
 
 class Detector(nn.Module):
-    """Text-probability map at input resolution (input H, W multiples of 32).
-
-    A depthwise encoder down to 1/32 and a feature pyramid merged top-down;
-    context blocks at 1/8, a residual refinement block after the merge at
-    1/4 (without it the logits there are a pointwise function of the merged
-    features, and the blank inside large glyphs leaves holes in the map),
-    one logit per position at 1/4 and a bilinear resize to the input size.
-    `context` dilated residual blocks at 1/32 widen what each position of
-    the coarsest map sees (a facade's rows of windows against a line of
-    text); each starts as the identity, so weights trained without them
-    carry over.
-    """
+    """Text-probability map at input resolution (input H, W multiples of 32):
+    a depthwise encoder down to 1/32, a feature pyramid merged top-down,
+    context blocks at 1/8 and one logit per position at 1/4, resized to the
+    input. A residual refinement block after the merge at 1/4 keeps the blank
+    inside large glyphs from leaving holes in the map. `context` dilated
+    blocks at 1/32 widen what the coarsest map sees (a facade's rows of
+    windows against a line of text); each starts as the identity, so weights
+    trained without them carry over."""
 
     S32_BLOCKS = 2  # blocks at 1/32 before any `context` ones
 
@@ -127,16 +119,12 @@ class SelfAttention(nn.Module):
 
 
 class Recognizer(nn.Module):
-    """48 x W line image -> N x T x K class probabilities, T = W/4.
-
-    A short convolution stack collapses the height to 1, then 1-D context
-    convolutions (5 columns each) see a few characters. `attention`
-    self-attention blocks of width `attn_dim` follow, through which every
-    step sees the whole line: the case of letters that differ only in size,
-    and the gaps between words, need more than a few characters of context.
-    With `rank` > 0 the classifier works on a projection of the features to
-    `rank` channels, which keeps a dictionary of thousands of classes cheap.
-    """
+    """48 x W line image -> N x T x K class probabilities, T = W/4: a short
+    convolution stack collapses the height to 1, 1-D context convolutions see
+    a few characters, and `attention` self-attention blocks let every step
+    see the whole line (letters that differ only in size, and word gaps,
+    need more context). With `rank` > 0 the classifier works on a projection
+    to `rank` channels, which keeps thousands of classes cheap."""
 
     def __init__(self, num_classes, ch=(32, 64, 96, 128, 144), ctx_layers=2, attention=0, attn_dim=64, rank=0):
         super().__init__()
@@ -185,12 +173,10 @@ class Recognizer(nn.Module):
 
     @staticmethod
     def probabilities(z, ones):
-        """Softmax over the last axis of N x T x K scores, in the form that
-        runs fast in OpenCV's dnn module: its Softmax over a last axis of
-        thousands of classes costs more than the rest of the head. The scores
-        are clipped to [-80, 70]: no exponential then leaves float range, and
-        neither does the reciprocal of their sum, by which OpenCV multiplies.
-        Within that range this is the softmax."""
+        """Softmax over the last axis of N x T x K scores in a form that is
+        fast in OpenCV's dnn module (its Softmax over thousands of classes
+        costs more than the rest of the head). Scores clipped to [-80, 70]
+        keep every exponential, and the reciprocal of their sum, in range."""
         e = torch.exp(torch.clamp(z, -80.0, 70.0))
         return e / torch.matmul(e, ones)
 

@@ -64,8 +64,6 @@ def available(root=DATA):
     return all(os.path.exists(os.path.join(root, s, "truth.json")) for s in SETS)
 
 
-# ---------------------------------------------------------------- geometry
-
 def quad_size(q):
     """Mean lengths of the quad's reading-direction and cross edges."""
     w = 0.5 * (np.linalg.norm(q[1] - q[0]) + np.linalg.norm(q[2] - q[3]))
@@ -133,11 +131,9 @@ def word_gaps(regions):
         v = np.array([-u[1], u[0]])
         best, bq = None, None
         for b, hb, ub, cb in words:
-            if b is a or max(ha, hb) > 1.6 * min(ha, hb):
-                continue
-            if float(np.dot(u, ub)) < 0.96:  # within ~16 degrees
-                continue
-            if abs(float(np.dot(cb - ca, v))) > 0.5 * min(ha, hb):
+            # About the same height and direction (within ~16 degrees), side by side.
+            if (b is a or max(ha, hb) > 1.6 * min(ha, hb) or float(np.dot(u, ub)) < 0.96
+                    or abs(float(np.dot(cb - ca, v))) > 0.5 * min(ha, hb)):
                 continue
             # Along the line: from a's right edge to b's left edge.
             gap = float(np.dot(0.5 * (b[0] + b[3]) - 0.5 * (a[1] + a[2]), u))
@@ -164,8 +160,7 @@ def det_maps(regions, shape, gap_weight=0.0, small_area=0.0):
     for r in regions:
         if r.ignore:
             g = offset_quad(r.quad, 2.0)
-            g = r.quad if g is None else g
-            cv2.fillPoly(wgt, [np.round(g * 4).astype(np.int32)], 0.0, shift=2)
+            textgen.fill_quad(wgt, r.quad if g is None else g, 0.0)
     boost = None  # the small regions' inside weights
     for r in regions:
         if r.ignore:
@@ -173,25 +168,23 @@ def det_maps(regions, shape, gap_weight=0.0, small_area=0.0):
         s = shrink_region(r.quad)
         if s is None:
             continue
-        cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, shift=2)
+        textgen.fill_quad(t, s, 1.0)
         a = abs(float(cv2.contourArea(s)))
         if small_area > 0 and a < small_area:
-            if boost is None:
-                boost = np.zeros(shape[:2], np.float32)
-            cv2.fillPoly(boost, [np.round(s * 4).astype(np.int32)],
-                         min(SMALL_WEIGHT_MAX, small_area / max(a, 1.0)), shift=2)
+            boost = np.zeros(shape[:2], np.float32) if boost is None else boost
+            textgen.fill_quad(boost, s, min(SMALL_WEIGHT_MAX, small_area / max(a, 1.0)))
     if boost is not None:
         wgt = np.where(wgt > 0, np.maximum(wgt, boost), wgt)
     if gap_weight > 0:
         gaps = np.zeros(shape[:2], np.uint8)
         for g in word_gaps(regions):
-            cv2.fillPoly(gaps, [np.round(g * 4).astype(np.int32)], 1, shift=2)
+            textgen.fill_quad(gaps, g, 1)
         wgt[(gaps > 0) & (t < 0.5) & (wgt > 0)] = gap_weight
     # Tiny regions (under ~4 px tall) cannot be found reliably at any scale:
     # neither reward nor punish them.
     for r in regions:
         if not r.ignore and min(quad_size(r.quad)) < 4:
-            cv2.fillPoly(wgt, [np.round(r.quad * 4).astype(np.int32)], 0.0, shift=2)
+            textgen.fill_quad(wgt, r.quad, 0.0)
     return t, wgt
 
 
@@ -211,8 +204,6 @@ def edge_weighted(target, weight):
     out[band] = np.maximum(out[band], EDGE_WEIGHT)
     return out
 
-
-# ---------------------------------------------------------------- augmentation
 
 def photometric(img, rng):
     """Uneven light, contrast, colour, blur, noise and JPEG, as captures vary."""
@@ -309,8 +300,6 @@ class ImageCache:
                 self.cache[path] = img
         return img
 
-
-# ---------------------------------------------------------------- recogniser crops
 
 def library_box(q, rng):
     """A box like the one the library cuts for an annotated region: the

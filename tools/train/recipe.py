@@ -3,23 +3,13 @@
 
     tools/train/recipe.py tools/train/configs/det.json [--smoke] [--stages data,train,export,pack,check]
 
-1. data: the dictionary (make_dict.py) and the training text (corpus.py),
-   in the training directory; each is made once and kept.
-2. train: train_det.py or train_rec.py on the config (from scratch, from its
-   "init" weights, or resumed from the run's directory).
-3. export: the run's last checkpoint to ONNX, checked in OpenCV's dnn.
-4. pack: the ONNX file into the library's model file, in the run's own
-   model directory RUN/model/, completed with the shipped files of the other
-   network, so that the library loads it as it is.
-5. check: model_tool reads the packed file back through the library; then
-   build/tools/eval reads the rendered held-out pages and the real
-   validation parts with that model directory.
-And, asked for by name: snapshot, the run's weights-only snapshot in
-tools/train/weights/ (commit it at a milestone).
-
-Nothing is written into models/: shipping is a separate step (README.md).
---smoke runs every stage with the config's smoke settings: a few steps, a
-small check, in a run directory of its own.
+data (dictionary and training text, made once), train, export (ONNX,
+checked in OpenCV's dnn), pack (the library's model file in RUN/model/, next
+to the shipped files of the other network) and check (model_tool and
+build/tools/eval on the held-out pages and the real validation parts); and,
+asked for by name, snapshot (tools/train/weights/). Nothing is written into
+models/. --smoke runs every stage with the config's smoke settings, in a run
+directory of its own. See README.md.
 """
 import argparse
 import json
@@ -32,14 +22,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import common  # noqa: E402
 
-ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+ROOT = common.ROOT
 BUILD = os.environ.get("VARNEL_BUILD", os.path.join(ROOT, "build"))
 PY = sys.executable
 STAGES = ("data", "train", "export", "pack", "check")
-# Not in the default chain: the run's weights-only snapshot, committed at a
-# milestone (tools/train/weights/<network>.pt, replacing the one before),
-# from which the run resumes on another machine.
-SNAPSHOT = "snapshot"
+SNAPSHOT = "snapshot"  # not in the default chain: committed at a milestone
 # The library's file of each network, and the dictionary.
 FILES = {"det": "boxv3.p", "rec": "ocrv4_cn.p"}
 DICT_FILE = "ocrv3_cn.txt"
@@ -65,7 +52,7 @@ def data(cfg, smoke):
         os.makedirs(os.path.dirname(dict_path), exist_ok=True)
         run([PY, os.path.join(HERE, "make_dict.py"), "--out", dict_path])
     corpus = os.path.join(common.TRAIN_DIR, "corpus")
-    if cfg["network"] == "rec" and not smoke and not os.path.isdir(corpus) and os.path.exists(os.path.join(HERE, "corpus.py")):
+    if cfg["network"] == "rec" and not smoke and not os.path.isdir(corpus):
         run([PY, os.path.join(HERE, "corpus.py"), "build", "--out", corpus])
 
 

@@ -47,6 +47,11 @@ def load_dict(path=DICT_PATH):
     return entries[:-1] if entries[-1] == "" else entries
 
 
+def save_dict(path, entries):
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(entries) + "\n")
+
+
 class Charset:
     """Dictionary plus the label mapping used by the library:
     0 = CTC blank, i = entry i (1-based), K-1 = space."""
@@ -84,8 +89,6 @@ class FontCache:
         self.get = functools.lru_cache(capacity)(
             lambda face, size: ImageFont.truetype(face[0], int(size), index=face[1]))
 
-
-# ---------------------------------------------------------------- text content
 
 LOWER = "abcdefghijklmnopqrstuvwxyz"
 UPPER = LOWER.upper()
@@ -185,12 +188,8 @@ def spaced_text(rng):
     items = []
     for _ in range(rng.randint(2, 7)):
         r = rng.rand()
-        if r < 0.5:
-            items.append(_digits(rng, rng.randint(1, 6)))
-        elif r < 0.8:
-            items.append(_punct(rng, _word(rng, 1, 6)))
-        else:
-            items.append([_code, _amount, _date][rng.randint(0, 3)](rng))
+        items.append(_digits(rng, rng.randint(1, 6)) if r < 0.5 else _punct(rng, _word(rng, 1, 6)) if r < 0.8
+                     else [_code, _amount, _date][rng.randint(0, 3)](rng))
     return " ".join(items)
 
 
@@ -242,16 +241,12 @@ def receipt_line(rng):
         value = ("{:,}".format(units) if rng.rand() < 0.3 else str(units)) + ".%02d" % cents
         value = ["", "", "RM", "RM ", "$", "MYR "][rng.randint(0, 6)] + value
         label = TOTAL_LABELS[rng.randint(0, len(TOTAL_LABELS))]
-    if rng.rand() < 0.25:
-        return value
-    return label + colon + " " + value
+    return value if rng.rand() < 0.25 else label + colon + " " + value
 
 
 def latin_words(rng):
     """One to six words of letters, mostly lower case."""
-    words = []
-    for _ in range(rng.randint(1, 7)):
-        words.append(_chars(rng, LOWER, rng.randint(1, 11)))
+    words = [_chars(rng, LOWER, rng.randint(1, 11)) for _ in range(rng.randint(1, 7))]
     if rng.rand() < 0.5:
         words[0] = words[0].capitalize()
     return _punct(rng, " ".join(words))
@@ -287,7 +282,6 @@ def random_text(rng, cs):
         return _punct(rng, " ".join([_word(rng) for _ in range(rng.randint(1, 5))])), False
     if r < 0.86:  # random printable ASCII
         return _chars(rng, ASCII_PRINT, rng.randint(1, 16)), False
-    # mixed Chinese label + value
     lab = CN_LABELS[rng.randint(0, len(CN_LABELS))] if rng.rand() < 0.6 else _hanzi(rng, cs, rng.randint(1, 5))
     val = [_date, _amount, _code, _phone, _digit_dash, _word][rng.randint(0, 6)](rng)
     sep = ["：", ":", " ", "", "："][rng.randint(0, 5)]
@@ -379,8 +373,6 @@ def natural_text(rng, max_chars=40):
 def needs_cjk(text):
     return any(ord(c) > 0x7E for c in text)
 
-
-# ---------------------------------------------------------------- rendering
 
 def render_text_mask(text, font, spacing=0.0, space_scale=1.0):
     """(float32 coverage mask, (x0, y0, x1, y1) of its ink or None). `spacing`
@@ -533,8 +525,7 @@ class Photos:
         return np.ascontiguousarray(part)
 
 
-_photos = None
-_photo_prob = 0.0
+_photos, _photo_prob = None, 0.0
 
 
 def use_photo_backgrounds(photos, prob):
@@ -630,8 +621,6 @@ def crop_quad(img, quad, interp=cv2.INTER_CUBIC):
         out = np.rot90(out).copy()
     return out
 
-
-# ---------------------------------------------------------------- recogniser data
 
 def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
     """One line crop (BGR uint8, roughly the detector's box) and its text."""
@@ -779,8 +768,6 @@ def rec_batch(crops, min_w=320, height=48, multiple=8):
     return x
 
 
-# ---------------------------------------------------------------- detector data
-
 DET_MEAN = np.array([0.485, 0.456, 0.406], np.float32)
 DET_SCALE = np.array([1 / 0.229, 1 / 0.224, 1 / 0.225], np.float32)
 
@@ -829,11 +816,16 @@ def shrink_quad(quad):
     return None if w < 1 or h < 1 else grow_quad(q, -shrink_distance(w, h))
 
 
+def fill_quad(img, q, value):
+    """Fills quad q into img in place, at a quarter pixel's precision."""
+    cv2.fillPoly(img, [np.round(q * 4).astype(np.int32)], value, shift=2)
+
+
 def det_target(quads, shape):
     t = np.zeros(shape[:2], np.float32)
     for s in map(shrink_quad, quads):
         if s is not None:
-            cv2.fillPoly(t, [np.round(s * 4).astype(np.int32)], 1.0, lineType=cv2.LINE_8, shift=2)
+            fill_quad(t, s, 1.0)
     return t
 
 
@@ -909,7 +901,6 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
             ang = rng.uniform(-max_angle, max_angle)
         if not column and vert_prob > 0.0 and rng.rand() < vert_prob:
             ang = (-90.0 if rng.rand() < 0.7 else 90.0) + rng.uniform(-3, 3)
-        # Rotate the mask around the box centre.
         cx, cy = (bx0 + bx1) / 2.0, (by0 + by1) / 2.0
         rad = math.radians(ang)
         cosa, sina = abs(math.cos(rad)), abs(math.sin(rad))
@@ -924,7 +915,6 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
             rm, rbox = cv2.warpAffine(mask, M, (nw, nh), flags=cv2.INTER_LINEAR), _affine(box, M)
         else:
             rm, rbox, nw, nh = mask, box, mw, mh
-        # Position: box must lie inside the page.
         (minx, miny), (maxx, maxy) = rbox.min(0), rbox.max(0)
         if maxx - minx > width - 4 or maxy - miny > height - 4:
             continue
@@ -943,7 +933,6 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
             continue
         cv2.fillPoly(occ, [np.round(qbox).astype(np.int32)], 1)
         ix, iy = int(round(px)), int(round(py))
-        # Paste mask (clip to page).
         ys0, xs0 = max(0, iy), max(0, ix)
         ys1, xs1 = min(height, iy + nh), min(width, ix + nw)
         if ys1 <= ys0 or xs1 <= xs0:
@@ -953,13 +942,11 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
         if _luma(col) > _luma(c1) - 40 and _luma(col) < _luma(c1) + 40:
             col = fg
         img[ys0:ys1, xs0:xs1] = blend(img[ys0:ys1, xs0:xs1], sub, col)
-        # Exact quad: shift by the integer paste offset.
         quads.append(rbox + np.array([ix, iy], np.float32))
         texts.append(t)
     out = _to_bgr_u8(img)
     if train:
-        # Stray strokes/graphics that are not text.
-        if rng.rand() < 0.3:
+        if rng.rand() < 0.3:  # strokes that are not text
             for _ in range(rng.randint(1, 4)):
                 p1 = (int(rng.randint(0, width)), int(rng.randint(0, height)))
                 p2 = (int(rng.randint(0, width)), int(rng.randint(0, height)))

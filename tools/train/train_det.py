@@ -112,16 +112,14 @@ class PageBatches(torch.utils.data.IterableDataset):
             s = int(cfg["sizes"][rng.randint(0, len(cfg["sizes"]))])
             n = max(2, int(cfg["batch"] * (512 * 512) / float(s * s)))
             xs = np.empty((n, 3, s, s), np.float32)
-            ys = np.empty((n, 1, s, s), np.float32)
+            ys = np.zeros((n, 1, s, s), np.float32)
             ws = np.ones((n, 1, s, s), np.float32)
             words = np.zeros(n, bool)  # views of the sets annotated per word
             for i in range(n):
                 if rng.rand() < BLANK_SHARE:
                     img = realdata.blank_view(rng, s, s)
-                    ys[i, 0] = 0.0
                 elif len(photos) and rng.rand() < PHOTO_SHARE:
                     img = realdata.photometric(photos.crop(rng, s, s), rng)
-                    ys[i, 0] = 0.0
                 elif rng.rand() < self.real_share:
                     img, regs, words[i] = self.real_sample(rng, sets, cache, s)
                     ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape, cfg["gap_weight"] if words[i] else 0.0,
@@ -174,11 +172,8 @@ def make_real_val(per_set, turned=False):
     library feeds them (quads in network-input pixels, ignore flags kept).
     With turned=True every image is turned by 90, 180 or 270 degrees
     clockwise (in turn), quads with it."""
-    items = {}
-    if not realdata.available():
-        return items
-    for name in realdata.SETS:
-        items[name] = []
+    items = {name: [] for name in realdata.SETS} if realdata.available() else {}
+    for name in items:
         for i, (path, regions) in enumerate(realdata.load_set(name, "val")[:per_set]):
             img = cv2.imread(path, cv2.IMREAD_COLOR)
             quads = [r.quad for r in regions]
@@ -202,7 +197,7 @@ def box_scores(prob, care, dont=()):
     """Library boxes of a probability map against the true quads `care`:
     (matches at IoU 0.5, boxes counted, mean IoU of the matches). A box on
     a "don't care" quad (IoU 0.5, or mostly inside it) is not counted."""
-    boxes, _ = detpost.boxes_from_prob(prob)
+    boxes = detpost.boxes_from_prob(prob)
     keep = [b for b in boxes
             if not any(detpost.quad_iou(b, d) >= 0.5 or detpost.inside_share(b, d) > 0.5
                        for d in dont)]
@@ -211,15 +206,13 @@ def box_scores(prob, care, dont=()):
 
 
 def prf(matches, npred, ngt):
-    p = matches / float(max(npred, 1))
-    r = matches / float(max(ngt, 1))
+    p, r = matches / float(max(npred, 1)), matches / float(max(ngt, 1))
     return p, r, 2 * p * r / max(p + r, 1e-9)
 
 
 @torch.no_grad()
 def evaluate_real(model, items):
-    """Box precision/recall/F at IoU 0.5 on real images, "don't care"
-    regions excluded."""
+    """Box precision/recall/F at IoU 0.5, "don't care" regions excluded."""
     model.eval()
     tp = npred = ngt = 0
     ious = []
@@ -265,19 +258,12 @@ def dice_loss(logits, target, weight, eps=1.0):
 
 
 def hard_negative_bce(per_pixel, target, weight, ratio=3.0, min_count=4096, clear=15):
-    """Mean of the weighted per-pixel BCE `per_pixel` over the hardest
-    background pixels of a batch.
-
-    The plain BCE averages over every pixel, and the few that matter on a
-    photo (foliage, brick, window grids) are a small share of a large, easy
-    background. This term takes only the ratio x (text pixels) background
-    pixels with the largest loss (at least min_count, so that a text-free
-    batch still has some), whatever image they are in. Only background
-    farther than `clear` pixels from any text or don't-care region counts:
-    nearer, it is the gap between words or the margin of a line, where scene
-    photos (annotated per word) and documents (per line) disagree, and
-    mining there splits document lines at their word gaps.
-    """
+    """Mean of the weighted per-pixel BCE over the ratio x (text pixels)
+    hardest background pixels of a batch (at least min_count): the few that
+    matter on a photo (foliage, brick, window grids) are a small share of a
+    large, easy background. Only background farther than `clear` pixels from
+    text or don't-care counts: nearer lie the word gaps, where scene photos
+    (annotated per word) and documents (per line) disagree."""
     near = ((target >= 0.5) | (weight <= 0)).to(torch.uint8)
     if clear > 0:
         # OpenCV's dilation is many times faster than a max-pool of this

@@ -291,8 +291,7 @@ def run_dictionary(cfg, last_path):
         entries = textgen.load_dict(os.path.join(common.TRAIN_DIR, cfg["dict"]))
     else:
         raise SystemExit("the config names no dictionary (\"dict\")")
-    with open(path, "w", encoding="utf-8", newline="\n") as f:
-        f.write("\n".join(entries) + "\n")
+    textgen.save_dict(path, entries)
     return path
 
 
