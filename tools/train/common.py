@@ -231,7 +231,8 @@ def start_weights(cfg, model, opt, ema, log, last_path, resize=False):
     return 0, 0.0, -1.0
 
 
-def train(cfg, model, opt, ema, log, header, prepare, dataset, train_step, report, every, extra=None, resize=False):
+def train(cfg, model, log, header, prepare, dataset, train_step, report, every, ema_decay=0.998, extra=None,
+          resize=False):
     """The training loop of both networks, from where start_weights says
     until the wall-clock budget (summed over sessions) is used up.
     train_step(batch of dataset(step)) computes the gradients and returns
@@ -239,6 +240,11 @@ def train(cfg, model, opt, ema, log, header, prepare, dataset, train_step, repor
     data s, step s, minutes) is logged every `every` steps. Every
     val_every_min and at the end, prepare()'s figures(EMA net) -> (figures,
     score) gives a row of the curve, and best.pt on a new best score."""
+    # Channels-last convolutions train these thin networks about twice as
+    # fast on the CPU; the weights and checkpoints are the same.
+    model = model.to(memory_format=torch.channels_last)
+    opt = torch.optim.AdamW(model.parameters(), lr=cfg["lr"], weight_decay=1e-4)
+    ema = EMA(model, decay=ema_decay)
     extra = extra or {}
     last_path, best_path = (os.path.join(cfg["dir"], n) for n in ("last.pt", "best.pt"))
     step, elapsed, best = start_weights(cfg, model, opt, ema, log, last_path, resize)
@@ -276,10 +282,9 @@ def train(cfg, model, opt, ema, log, header, prepare, dataset, train_step, repor
     model.train()
     it = iter(dl)
     while True:
-        now = time.time()
+        now = ta = time.time()
         if now - start >= budget:
             break
-        ta = time.time()
         batch = next(it)
         tb = time.time()
         for g in opt.param_groups:

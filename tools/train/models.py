@@ -12,11 +12,8 @@ import torch.nn.functional as F
 def cbr(cin, cout, k=3, s=1, p=None, groups=1, dilation=1):
     if p is None:
         p = dilation * (k // 2) if isinstance(k, int) else tuple(dilation * (x // 2) for x in k)
-    return nn.Sequential(
-        nn.Conv2d(cin, cout, k, s, p, dilation, groups=groups, bias=False),
-        nn.BatchNorm2d(cout),
-        nn.ReLU(inplace=True),
-    )
+    return nn.Sequential(nn.Conv2d(cin, cout, k, s, p, dilation, groups=groups, bias=False), nn.BatchNorm2d(cout),
+                         nn.ReLU(inplace=True))
 
 
 class DWBlock(nn.Module):
@@ -30,9 +27,7 @@ class DWBlock(nn.Module):
 
     def forward(self, x):
         y = self.pw(self.dw(x))
-        if self.res:
-            y = y + x
-        return F.relu(y)
+        return F.relu(y + x if self.res else y)
 
 
 class Detector(nn.Module):

@@ -43,15 +43,10 @@ def load_set(name, split="train", root=DATA):
     """[(image path, [Region, ...])] of one set's train or val part, sorted."""
     with open(os.path.join(root, name, "truth.json"), encoding="utf-8") as f:
         truth = json.load(f)
-    out = []
-    for img in sorted(truth):
-        if (split == "val") != is_val(img):
-            continue
-        regions = [Region(np.asarray(r["points"], np.float32).reshape(4, 2), r.get("text", ""),
-                          bool(r.get("ignore", False)), bool(r.get("notext", False)))
-                   for r in truth[img]]
-        out.append((os.path.join(root, name, img), regions))
-    return out
+    return [(os.path.join(root, name, img),
+             [Region(np.asarray(r["points"], np.float32).reshape(4, 2), r.get("text", ""),
+                     bool(r.get("ignore", False)), bool(r.get("notext", False))) for r in truth[img]])
+            for img in sorted(truth) if (split == "val") == is_val(img)]
 
 
 def pick_set(rng, weights, names):

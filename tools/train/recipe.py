@@ -63,11 +63,9 @@ def model_dir(cfg):
 def export(cfg):
     out = model_dir(cfg)
     os.makedirs(out, exist_ok=True)
-    cmd = [PY, os.path.join(HERE, "export.py"), cfg["network"], os.path.join(cfg["dir"], "last.pt"),
-           os.path.join(out, cfg["network"] + ".onnx")]
-    if cfg["network"] == "rec":
-        cmd += ["--dict", os.path.join(out, DICT_FILE)]
-    run(cmd)
+    run([PY, os.path.join(HERE, "export.py"), cfg["network"], os.path.join(cfg["dir"], "last.pt"),
+         os.path.join(out, cfg["network"] + ".onnx")]
+        + (["--dict", os.path.join(out, DICT_FILE)] if cfg["network"] == "rec" else []))
 
 
 def pack(cfg):
@@ -83,8 +81,8 @@ def pack(cfg):
 
 def check(cfg, smoke):
     out = model_dir(cfg)
-    name = FILES[cfg["network"]]
-    run([tool("model_tool"), "check", os.path.join(out, name), os.path.join(out, cfg["network"] + ".onnx")])
+    run([tool("model_tool"), "check", os.path.join(out, FILES[cfg["network"]]),
+         os.path.join(out, cfg["network"] + ".onnx")])
     evaluate = tool("eval")
     run([evaluate, out, os.path.join(ROOT, "tests", "heldout")] + (["--limit", "3"] if smoke else []))
     lists = os.path.join(cfg["dir"], "real-eval")

@@ -1,9 +1,8 @@
 #!/usr/bin/python3
 """Renders a held-out evaluation set of page images with ground truth.
 
-Pages are 640x480 .. 1280x960 with 4-12 lines each (Latin, Chinese, dates,
-codes and other digit/dash strings, some pages rotated), rendered with a seed
-the training never uses and partly with the held-out font.  Output:
+Pages of 4-12 lines, some turned, partly in the held-out font, from a seed
+the training never uses. Output:
   <out>/<name>.png   BGR as written by cv2.imwrite (.jpg with --jpeg-quality)
   <out>/gt.tsv       name<TAB>x0,y0,x1,y1,x2,y2,x3,y3<TAB>text
 Corners are clockwise from the top-left of the text line, in pixels.

@@ -27,6 +27,15 @@ import train_det  # noqa: E402
 import train_rec  # noqa: E402
 
 
+def rotated(cx, cy, w, h, ang, skew=0.0):
+    """A w x h box centred at (cx, cy), turned by ang degrees, its top and
+    bottom edges shifted by +-skew."""
+    q = np.array([[-w / 2 + skew, -h / 2], [w / 2 + skew, -h / 2], [w / 2 - skew, h / 2],
+                  [-w / 2 - skew, h / 2]], np.float32)
+    M = cv2.getRotationMatrix2D((0, 0), ang, 1.0)[:, :2].astype(np.float32)
+    return q @ M.T + np.array([cx, cy], np.float32)
+
+
 def perturb_bn(m):
     """Gives every BatchNorm of m statistics and an affine part far from the identity."""
     g = torch.Generator().manual_seed(0)
@@ -67,22 +76,14 @@ class RenderTest(unittest.TestCase):
     def test_target_postprocess_recovers_boxes(self):
         # An ideal probability map (the training target) must give back the
         # line boxes through the library's post-processing.
-        quads = [np.array([[40, 40], [400, 40], [400, 80], [40, 80]], np.float32),
-                 np.array([[40, 95], [300, 95], [300, 115], [40, 115]], np.float32)]
-        c = (300.0, 250.0)
-        M = cv2.getRotationMatrix2D(c, 15, 1.0)
-        r = np.array([[150, 200], [450, 200], [450, 250], [150, 250]], np.float32)
-        quads.append(np.concatenate([r, np.ones((4, 1), np.float32)], 1) @ M.T.astype(np.float32))
-        prob = textgen.det_target(quads, (320, 512))
-        boxes = detpost.boxes_from_prob(prob)
+        quads = [rotated(220, 60, 360, 40, 0), rotated(170, 105, 260, 20, 0), rotated(300, 225, 300, 50, 15)]
+        boxes = detpost.boxes_from_prob(textgen.det_target(quads, (320, 512)))
         self.assertEqual(len(boxes), 3)
         for q in quads:
-            best = max(detpost.quad_iou(b, q) for b in boxes)
-            self.assertGreater(best, 0.85)
+            self.assertGreater(max(detpost.quad_iou(b, q) for b in boxes), 0.85)
 
     def test_page_lines_do_not_touch(self):
-        cs = textgen.Charset()
-        fonts = textgen.FontCache()
+        cs, fonts = textgen.Charset(), textgen.FontCache()
         rng = np.random.RandomState(5)
         for hershey in (0.0, 0.0, 1.0):  # the last page: ASCII lines in stroke fonts
             img, quads, texts = textgen.make_page(rng, cs, fonts, 512, 512, max_lines=30, min_lines=20,
@@ -302,14 +303,8 @@ class PhotosTest(unittest.TestCase):
 
 
 class RealDataTest(unittest.TestCase):
-    def _rotated(self, cx, cy, w, h, ang, skew=0.0):
-        q = np.array([[-w / 2 + skew, -h / 2], [w / 2 + skew, -h / 2], [w / 2 - skew, h / 2],
-                      [-w / 2 - skew, h / 2]], np.float32)
-        M = cv2.getRotationMatrix2D((0, 0), ang, 1.0)[:, :2].astype(np.float32)
-        return q @ M.T + np.array([cx, cy], np.float32)
-
     def test_offset_is_exact_and_reversible(self):
-        q = self._rotated(200, 150, 180, 30, 25, skew=6)
+        q = rotated(200, 150, 180, 30, 25, skew=6)
         grown = realdata.offset_quad(q, 3.0)
         back = realdata.offset_quad(grown, -3.0)
         np.testing.assert_allclose(back, q, atol=1e-3)
@@ -324,8 +319,8 @@ class RealDataTest(unittest.TestCase):
         np.testing.assert_allclose(realdata.offset_quad(q[::-1], 3.0), grown[::-1], atol=1e-3)
 
     def test_shrunk_target_gives_back_annotated_quads(self):
-        quads = [self._rotated(150, 60, 220, 28, 0), self._rotated(300, 200, 260, 40, -18, skew=5),
-                 self._rotated(120, 250, 90, 22, 8)]
+        quads = [rotated(150, 60, 220, 28, 0), rotated(300, 200, 260, 40, -18, skew=5),
+                 rotated(120, 250, 90, 22, 8)]
         regions = [realdata.Region(q, "x", False, False) for q in quads]
         target, weight = realdata.det_maps(regions, (320, 480))
         self.assertTrue((weight == 1).all())
@@ -335,8 +330,8 @@ class RealDataTest(unittest.TestCase):
             self.assertGreater(max(detpost.quad_iou(b, q) for b in boxes), 0.85)
 
     def test_dont_care_and_cut_regions_weigh_nothing(self):
-        care = self._rotated(100, 60, 120, 30, 0)
-        dont = self._rotated(300, 200, 100, 30, 10)
+        care = rotated(100, 60, 120, 30, 0)
+        dont = rotated(300, 200, 100, 30, 10)
         target, weight = realdata.det_maps([realdata.Region(care, "a", False, False),
                                             realdata.Region(dont, "", True, False)], (320, 480))
         self.assertEqual(weight[200, 300], 0.0)
@@ -346,9 +341,9 @@ class RealDataTest(unittest.TestCase):
         # Through a view: a region the border cuts becomes don't-care, one
         # outside is dropped, one inside keeps its flag and moves with it.
         A = np.array([[1, 0, -100], [0, 1, -50], [0, 0, 1]], np.float64)
-        regs = realdata.map_regions([realdata.Region(self._rotated(100, 70, 80, 20, 0), "cut", False, False),
-                                     realdata.Region(self._rotated(300, 200, 80, 20, 0), "in", False, False),
-                                     realdata.Region(self._rotated(900, 200, 80, 20, 0), "out", False, False)],
+        regs = realdata.map_regions([realdata.Region(rotated(100, 70, 80, 20, 0), "cut", False, False),
+                                     realdata.Region(rotated(300, 200, 80, 20, 0), "in", False, False),
+                                     realdata.Region(rotated(900, 200, 80, 20, 0), "out", False, False)],
                                     A, 400, 300)
         self.assertEqual({r.text: r.ignore for r in regs}, {"cut": True, "in": False})
         np.testing.assert_allclose(regs[1].quad.mean(0), [200, 150], atol=1e-3)
@@ -356,12 +351,12 @@ class RealDataTest(unittest.TestCase):
     def test_gaps_between_words_of_a_line_weigh_more(self):
         # Two words of one line (tilted a little), a word of another line
         # right below, one far along the line, one of another height.
-        a = self._rotated(100, 100, 80, 20, 5)
-        b = self._rotated(100 + 100 * np.cos(np.radians(5)), 100 - 100 * np.sin(np.radians(5)), 80, 20, 5)
-        below = self._rotated(100, 140, 80, 20, 5)
-        far = self._rotated(400, 60, 60, 20, 0)
-        tall = self._rotated(330, 260, 80, 60, 0)
-        short = self._rotated(420, 260, 80, 20, 0)
+        a = rotated(100, 100, 80, 20, 5)
+        b = rotated(100 + 100 * np.cos(np.radians(5)), 100 - 100 * np.sin(np.radians(5)), 80, 20, 5)
+        below = rotated(100, 140, 80, 20, 5)
+        far = rotated(400, 60, 60, 20, 0)
+        tall = rotated(330, 260, 80, 60, 0)
+        short = rotated(420, 260, 80, 20, 0)
         regs = [realdata.Region(q, "w", False, False) for q in (a, b, below, far, tall, short)]
         gaps = realdata.word_gaps(regs)
         self.assertEqual(len(gaps), 1)
@@ -381,9 +376,9 @@ class RealDataTest(unittest.TestCase):
         self.assertEqual(realdata.word_gaps(regs), [])
 
     def test_small_regions_weigh_more_inside_only(self):
-        digit = self._rotated(60, 60, 10, 14, 0)    # a lone digit: target about 4 x 8
-        line = self._rotated(250, 150, 200, 24, 0)
-        dont = self._rotated(60, 250, 10, 14, 0)
+        digit = rotated(60, 60, 10, 14, 0)    # a lone digit: target about 4 x 8
+        line = rotated(250, 150, 200, 24, 0)
+        dont = rotated(60, 250, 10, 14, 0)
         regs = [realdata.Region(digit, "1", False, False), realdata.Region(line, "a line", False, False),
                 realdata.Region(dont, "", True, False)]
         target, weight = realdata.det_maps(regs, (320, 480), small_area=300.0)

@@ -2,6 +2,7 @@
 arrays like the images the library receives. All randomness comes from an
 explicit numpy RandomState, so a seed determines a sample stream."""
 import functools
+import itertools
 import math
 import os
 import re
@@ -74,12 +75,8 @@ class Charset:
 
     def decode_greedy(self, probs):
         """probs: T x K scores -> text (collapse repeats, drop blanks)."""
-        out, prev = [], 0
-        for k in np.asarray(probs).argmax(axis=1):
-            if k != prev and k != 0:
-                out.append(" " if k == self.space else self.entries[k - 1])
-            prev = k
-        return "".join(out)
+        return "".join(" " if k == self.space else self.entries[k - 1]
+                       for k, _ in itertools.groupby(np.asarray(probs).argmax(axis=1)) if k != 0)
 
 
 class FontCache:
@@ -654,8 +651,7 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
     # Occasionally a neighbouring line above/below that may leak into the crop.
     if train and rng.rand() < 0.25:
         t2, c2 = random_text(rng, cs)
-        f2 = fonts.get(pick_font(rng, t2, train, c2), size)
-        m2, ink2 = render_text_mask(t2, f2)
+        m2, ink2 = render_text_mask(t2, fonts.get(pick_font(rng, t2, train, c2), size))
         if ink2 is not None:
             gap = int(rng.uniform(1.1, 1.6) * bh)
             y = oy + (gap if rng.rand() < 0.5 else -gap)
@@ -666,8 +662,8 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
                 full[ys0:ys1, xs0:xs1] = np.maximum(full[ys0:ys1, xs0:xs1],
                                                     m2[ys0 - y:ys1 - y, xs0 - x:xs1 - x])
     c1, c2, fg = random_colors(rng)
-    bg = make_background(rng, canvas_h, canvas_w, c1, c2)
-    img = blend(bg, full, fg, rng.uniform(0.75, 1.0) if rng.rand() < 0.3 else 1.0)
+    img = blend(make_background(rng, canvas_h, canvas_w, c1, c2), full, fg,
+                rng.uniform(0.75, 1.0) if rng.rand() < 0.3 else 1.0)
     if rng.rand() < 0.1:  # underline
         yline = int(oy + by1 + rng.uniform(-0.05, 0.1) * bh)
         cv2.line(img, (int(ox + bx0), yline), (int(ox + bx1), yline), fg.tolist(), max(1, size // 20))
@@ -681,9 +677,7 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
     y1 = oy + by1 + rng.uniform(-0.08, 0.25) * bh
     quad = np.array([[x0, y0], [x1, y0], [x1, y1], [x0, y1]], np.float32)
     quad += rng.uniform(-0.04, 0.04, quad.shape).astype(np.float32) * bh
-    ang = 0.0
-    if rng.rand() < 0.5:
-        ang = rng.uniform(-4, 4) if rng.rand() < 0.8 else rng.uniform(-15, 15)
+    ang = (rng.uniform(-4, 4) if rng.rand() < 0.8 else rng.uniform(-15, 15)) if rng.rand() < 0.5 else 0.0
     if ang != 0.0:
         M = cv2.getRotationMatrix2D((canvas_w / 2.0, canvas_h / 2.0), ang, 1.0)
         img = cv2.warpAffine(img, M, (canvas_w, canvas_h), flags=cv2.INTER_LINEAR,
@@ -697,8 +691,7 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
             quad = _affine(quad, cv2.getRotationMatrix2D((float(c[0]), float(c[1])), err, 1.0))
     if train:
         img = degrade(img, rng)
-    crop = crop_quad(img, quad, cv2.INTER_CUBIC if rng.rand() < 0.5 else cv2.INTER_LINEAR)
-    return crop, t
+    return crop_quad(img, quad, cv2.INTER_CUBIC if rng.rand() < 0.5 else cv2.INTER_LINEAR), t
 
 
 def make_column_rec_sample(rng, cs, fonts, train=True):

@@ -4,11 +4,9 @@ rendered on the fly, as one run named by its config file (see README.md):
 
     tools/train/train_det.py tools/train/configs/det.json [--smoke]
 
-Target: 1 inside each text region shrunk so that the library's unclip step
-(grow by area * 2 / perimeter) restores the annotated region, 0 elsewhere;
-"don't care" regions weigh nothing. Loss: BCE + dice, plus a BCE over the
-hardest background pixels. Validation: the real validation parts (per set,
-upright and turned), rendered pages and pages in held-out fonts.
+Target: each text region shrunk so that the library's unclip (grow by
+area * 2 / perimeter) restores it; "don't care" regions weigh nothing. Loss:
+BCE + dice, plus a BCE over the hardest background pixels.
 """
 import os
 import sys
@@ -94,12 +92,9 @@ class PageBatches(torch.utils.data.IterableDataset):
         return realdata.photometric(view, rng), regs, name in WORD_SETS
 
     def __iter__(self):
-        info = torch.utils.data.get_worker_info()
-        wid = info.id if info is not None else 0
+        wid = getattr(torch.utils.data.get_worker_info(), "id", 0)  # 0 in the main process
         rng = np.random.RandomState((self.seed * 7919 + wid * 104729 + 17) % (2 ** 31))
-        cs = textgen.Charset()
-        fonts = textgen.FontCache()
-        cfg = self.cfg
+        cs, fonts, cfg = textgen.Charset(), textgen.FontCache(), self.cfg
         sets = {n: realdata.load_set(n, "train") for n in cfg["set_weights"]} if self.real_share else {}
         cache = realdata.ImageCache()
         photos = textgen.Photos()
@@ -146,10 +141,7 @@ class PageBatches(torch.utils.data.IterableDataset):
 
 def make_val(seed, n, held_out_prob=0.0):
     """[(input, quads, target)] of n rendered pages."""
-    rng = np.random.RandomState(seed)
-    cs = textgen.Charset()
-    fonts = textgen.FontCache()
-    items = []
+    rng, cs, fonts, items = np.random.RandomState(seed), textgen.Charset(), textgen.FontCache(), []
     for _ in range(n):
         w = int(rng.choice([640, 800, 960]))
         h = int(rng.choice([480, 600, 720]))
@@ -168,10 +160,9 @@ def library_input(img, quads):
 
 
 def make_real_val(per_set, turned=False):
-    """{set: the first images of its validation part}, at the size the
-    library feeds them (quads in network-input pixels, ignore flags kept).
-    With turned=True every image is turned by 90, 180 or 270 degrees
-    clockwise (in turn), quads with it."""
+    """{set: [(input, [(quad, ignore)])] of the first images of its
+    validation part}; with turned=True each turned by 90, 180 or 270 degrees
+    clockwise in turn."""
     items = {name: [] for name in realdata.SETS} if realdata.available() else {}
     for name in items:
         for i, (path, regions) in enumerate(realdata.load_set(name, "val")[:per_set]):
@@ -299,10 +290,6 @@ def main():
     cfg = common.run_config(__doc__, DEFAULTS)
     log, _ = common.start_run(cfg)
     model = models.Detector(**{k: tuple(v) if isinstance(v, list) else v for k, v in cfg["form"].items()})
-    # Channels-last convolutions train this thin network about twice as
-    # fast on the CPU; the weights and checkpoints are the same.
-    model = model.to(memory_format=torch.channels_last)
-    opt = torch.optim.AdamW(model.parameters(), lr=cfg["lr"], weight_decay=1e-4)
 
     def prepare():
         sets = (make_val(cfg["seed"] + 999, cfg["val_pages"]),
@@ -319,7 +306,7 @@ def main():
         loss = bce * 5.0 + dice
         if cfg["hard_neg"] > 0:
             loss = loss + cfg["hard_neg"] * hard_negative_bce(per_pixel, y, w)
-        opt.zero_grad(set_to_none=True)
+        model.zero_grad(set_to_none=True)
         loss.backward()
         torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
         return float(loss), float(bce), float(dice)
@@ -331,8 +318,8 @@ def main():
     def report(step, r, lr, batch, data, took, minutes):
         return ("step %d loss %.4f (bce %.4f dice %.4f) lr %.2e S %d | data %.3fs step %.3fs | %.1f min"
                 % (step, r[0], r[1], r[2], lr, batch[0].shape[3], data, took, minutes))
-    common.train(cfg, model, opt, common.EMA(model, decay=0.995), log, header, prepare,
-                 lambda step: PageBatches(cfg, cfg["seed"] + step), train_step, report, 25, resize=True)
+    common.train(cfg, model, log, header, prepare, lambda step: PageBatches(cfg, cfg["seed"] + step), train_step,
+                 report, 25, ema_decay=0.995, resize=True)
 
 
 if __name__ == "__main__":

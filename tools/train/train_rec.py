@@ -5,9 +5,7 @@ rendered on the fly, as one run named by its config file (see README.md):
     tools/train/train_rec.py tools/train/configs/rec.json [--smoke]
 
 The run's dictionary is the config's "dict" file in the training directory
-(written by make_dict.py), and every checkpoint keeps it. Validation: the
-real validation lines of every set, rendered lines in the training and the
-held-out fonts, standing Chinese lines and digit lines.
+(written by make_dict.py), and every checkpoint keeps it.
 """
 import math
 import os
@@ -43,12 +41,9 @@ def real_regions(cs, split, names):
     """{set: [(image path, [regions with a transcript the dictionary holds])]}."""
     out = {}
     for name in names:
-        images = []
-        for path, regions in realdata.load_set(name, split):
-            keep = [r for r in regions if r.transcribed and cs.holds(r.text.strip())]
-            if keep:
-                images.append((path, keep))
-        out[name] = images
+        images = [(path, [r for r in regions if r.transcribed and cs.holds(r.text.strip())])
+                  for path, regions in realdata.load_set(name, split)]
+        out[name] = [image for image in images if image[1]]
     return out
 
 
@@ -182,16 +177,13 @@ class LineBatches(torch.utils.data.IterableDataset):
 
     def __iter__(self):
         cfg = self.cfg
-        info = torch.utils.data.get_worker_info()
-        wid = info.id if info is not None else 0
+        wid = getattr(torch.utils.data.get_worker_info(), "id", 0)  # 0 in the main process
         rng = np.random.RandomState((self.seed * 7919 + wid * 104729) % (2 ** 31))
-        cs = textgen.Charset(cfg["dict_path"])
-        fonts = textgen.FontCache()
+        cs, fonts = textgen.Charset(cfg["dict_path"]), textgen.FontCache()
         by_set = real_regions(cs, "train", cfg["set_weights"]) if self.real_share else {}
         draw_real = real_draw_probability(self.real_share, by_set, cfg["set_weights"])
         textgen.use_photo_backgrounds(textgen.Photos(), cfg["photo_text"])
-        group = 4
-        pending = []
+        group, pending = 4, []
         while True:
             samples = []
             while len(samples) < cfg["batch"] * group:
@@ -217,9 +209,8 @@ class LineBatches(torch.utils.data.IterableDataset):
             samples.sort(key=lambda s: s[0])
             for g in rng.permutation(group):
                 part = samples[g * cfg["batch"]:(g + 1) * cfg["batch"]]
-                x = textgen.rec_batch([s[1] for s in part])
                 labels = [s[2] for s in part]
-                yield (torch.from_numpy(x),
+                yield (torch.from_numpy(textgen.rec_batch([s[1] for s in part])),
                        torch.tensor([c for l in labels for c in l], dtype=torch.long),
                        torch.tensor([len(l) for l in labels], dtype=torch.long),
                        torch.tensor([s[3] for s in part], dtype=torch.bool))
@@ -268,12 +259,8 @@ def evaluate(model, val, cs):
         s = stats.setdefault(kind, np.zeros(5))
         s += [1, pred.upper() == text.upper(), common.edit_distance(pred.upper(), text.upper()),
               common.edit_distance(pred, text), len(text)]
-    out = {}
-    for k, (n, ok, ed, ed_case, ln) in stats.items():
-        out[k + "_acc"] = ok / n
-        out[k + "_cer"] = ed / max(ln, 1)
-        out[k + "_case_cer"] = ed_case / max(ln, 1)
-    return out
+    return {k + name: v for k, (n, ok, ed, ed_case, ln) in stats.items()
+            for name, v in (("_acc", ok / n), ("_cer", ed / max(ln, 1)), ("_case_cer", ed_case / max(ln, 1)))}
 
 
 def run_dictionary(cfg, last_path):
@@ -302,8 +289,6 @@ def main():
     cs = textgen.Charset(cfg["dict_path"])
     model = models.Recognizer(cs.num_classes, **{k: tuple(v) if isinstance(v, list) else v
                                                  for k, v in cfg["form"].items()})
-    model = model.to(memory_format=torch.channels_last)
-    opt = torch.optim.AdamW(model.parameters(), lr=cfg["lr"], weight_decay=1e-4)
     ctc = torch.nn.CTCLoss(blank=0, zero_infinity=True)
     upper, lower = case_pairs(cs)
     redone = skipped = 0
@@ -317,15 +302,14 @@ def main():
         return figures
 
     def backward(batch, bf16):
-        """Loss and gradients of one batch; returns (loss, gradient norm
-        before clipping)."""
+        """Gradients of one batch; returns (loss, gradient norm before clipping)."""
         x, targets, tlen, case_free = batch
         with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bf16):
             logits = model.logits(x)                   # N x T x K
         logp = fold_case(logits, case_free, upper, lower)
         T, N = logp.shape[0], logp.shape[1]
         loss = ctc(logp, targets, torch.full((N,), T, dtype=torch.long), tlen)
-        opt.zero_grad(set_to_none=True)
+        model.zero_grad(set_to_none=True)
         loss.backward()
         return loss, torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
 
@@ -355,9 +339,8 @@ def main():
               % (cfg["name"], cs.num_classes, sum(p.numel() for p in model.parameters()) / 1e6, cfg["batch"],
                  cfg["threads"], cfg["workers"], cfg["budget_min"]))
     # Resuming continues with fresh data rather than replaying the same stream.
-    common.train(cfg, model, opt, common.EMA(model), log, header, prepare,
-                 lambda step: LineBatches(cfg, cfg["seed"] + step, 4), train_step, report, 50,
-                 extra={"dict": cs.entries})
+    common.train(cfg, model, log, header, prepare, lambda step: LineBatches(cfg, cfg["seed"] + step, 4), train_step,
+                 report, 50, extra={"dict": cs.entries})
 
 
 if __name__ == "__main__":
