@@ -36,7 +36,7 @@ DEFAULTS = {
     "val_real": 25, "sizes": [384, 448, 512, 576, 640], "real_share": 0.55,
     "set_weights": {"icdar2015_train": 0.35, "sroie_train": 0.2, "msra_td500_train": 0.2, "funsd_train": 0.25},
     "view_scales": {}, "hershey": 0.0, "strips": 0.0, "hard_neg": 0.0, "gap_weight": 0.0, "small_area": 0.0,
-    "turn_share": 0.0, "photo_text": 0.3, "vertical": 0.1, "curve": None,
+    "turn_share": 0.0, "photo_text": 0.3, "vertical": 0.1, "warp": 0.0, "curve": None,
 }
 
 
@@ -128,7 +128,18 @@ class PageBatches(torch.utils.data.IterableDataset):
                                                       max_lines=int(rng.randint(4, 30)) if hi <= 80 else int(rng.randint(1, 8)),
                                                       size_range=(12, hi), vert_prob=cfg["vertical"],
                                                       hershey_prob=cfg["hershey"])
-                    ys[i, 0] = textgen.det_target(quads, img.shape)
+                    if rng.rand() < cfg["warp"]:
+                        # The page photographed at a slant: each corner moved
+                        # by up to 15% of the view, the lines with it; a line
+                        # the view's border cuts becomes don't-care.
+                        src = np.float32([[0, 0], [s, 0], [s, s], [0, s]])
+                        H = cv2.getPerspectiveTransform(src, src + rng.uniform(-0.15, 0.15, (4, 2)).astype(np.float32) * s)
+                        img = cv2.warpPerspective(img, H, (s, s), borderMode=cv2.BORDER_CONSTANT,
+                                                  borderValue=(127, 127, 127))
+                        regs = realdata.map_regions([realdata.Region(q, "", False, False) for q in quads], H, s, s)
+                        ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape)
+                    else:
+                        ys[i, 0] = textgen.det_target(quads, img.shape)
                 ws[i, 0] = realdata.edge_weighted(ys[i, 0], ws[i, 0])
                 xs[i] = textgen.det_normalize(img)
                 if rng.rand() < cfg["turn_share"]:
