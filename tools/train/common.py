@@ -276,9 +276,12 @@ def train(cfg, model, log, header, prepare, dataset, train_step, report, every, 
                          **extra, "metrics": m}, best_path)
             log("new best (%.4f) -> %s" % (best, best_path))
 
-    # Periodic actions: minutes between the end of one call and the next.
-    timers = [[cfg["val_every_min"], time.time(), validate],
-              [cfg["ckpt_every_min"], time.time(), lambda: save_atomic(checkpoint(), last_path)]]
+    # Validation at every val_every_min of the run's own clock, which a
+    # resumed run continues, so that restarts do not put the curve off;
+    # checkpoints every ckpt_every_min of this session.
+    period = cfg["val_every_min"] * 60.0
+    next_val = (math.floor(elapsed / period) + 1) * period
+    next_ckpt = time.time() + cfg["ckpt_every_min"] * 60.0
     model.train()
     it = iter(dl)
     while True:
@@ -302,10 +305,12 @@ def train(cfg, model, log, header, prepare, dataset, train_step, report, every, 
             log(report(step, run / run_n, opt.param_groups[0]["lr"], batch, t_data / run_n, t_step / run_n,
                        (time.time() - start) / 60))
             run, run_n, t_data, t_step = 0.0, 0, 0.0, 0.0
-        for t in timers:
-            if time.time() - t[1] >= t[0] * 60.0:
-                t[2]()
-                t[1] = time.time()
+        if time.time() - start >= next_val:
+            validate()
+            next_val = (math.floor((time.time() - start) / period) + 1) * period
+        if time.time() >= next_ckpt:
+            save_atomic(checkpoint(), last_path)
+            next_ckpt = time.time() + cfg["ckpt_every_min"] * 60.0
     validate()
     save_atomic(checkpoint(), last_path)
     log("finished: step %d, %.1f min, best %.4f" % (step, (time.time() - start) / 60, best))
