@@ -64,6 +64,32 @@ class RenderTest(unittest.TestCase):
         b, _ = textgen.render_text_mask("AVATAR", font)
         np.testing.assert_array_equal(a, b)
 
+    def test_bent_lines_keep_their_ink_and_follow_the_arc(self):
+        # A bar as the line's ink: its centre row per column shows the curve.
+        mask = np.zeros((40, 200), np.float32)
+        mask[15:25, 10:190] = 1.0
+        ink = (10, 15, 190, 25)
+
+        def centre_rows(m):
+            rows = np.arange(m.shape[0], dtype=np.float64)[:, None]
+            cols = m[:, [12, 100, 187]]
+            return (cols * rows).sum(0) / cols.sum(0)
+        for amp in (12.0, -12.0):
+            bent, box = textgen.bend_mask(mask, ink, amp)
+            # Nothing cut off: the mask grew, and all the ink is still there.
+            self.assertEqual(bent.shape, (40 + 2 * 13, 200))
+            self.assertAlmostEqual(bent.sum() / mask.sum(), 1.0, delta=0.01)
+            ends, mid, _ = centre_rows(bent) - 13 - 19.5
+            # The middle rises by amp (sinks for amp < 0); the ends stay put.
+            self.assertAlmostEqual(mid, -amp, delta=0.5)
+            self.assertAlmostEqual(ends, 0.0, delta=1.0)
+            self.assertEqual((box[0], box[2]), (10, 190))
+            self.assertAlmostEqual(box[3] - box[1], 10 + 12, delta=1)
+        wave, _ = textgen.bend_mask(mask, ink, (6.0, 1.0, 0.0))
+        self.assertAlmostEqual(wave.sum() / mask.sum(), 1.0, delta=0.01)
+        same, _ = textgen.bend_mask(mask, ink, 0.0)
+        np.testing.assert_allclose(same[1:-1], mask, atol=1e-6)
+
     def test_shrink_then_unclip_restores_box(self):
         for w, h in [(300, 30), (40, 40), (1000, 12), (25, 60)]:
             d = textgen.shrink_distance(w, h)

@@ -40,6 +40,14 @@ COLUMN_LEADING = 1.1  # distance of characters in a column, in em
 # narrowest gap as a share of the font's space.
 NARROW_SPACE_SHARE = 0.35
 NARROW_SPACE_MIN = 0.45
+# Share of training lines set on a curved baseline (labels, bottles, arched
+# shop signs), and the largest rise of the curve in em: lines cut out for the
+# recogniser may bend more than lines on the detector's pages, whose box is a
+# straight quad around the whole arc.
+CURVE_SHARE_REC = 0.12
+CURVE_SHARE_PAGE = 0.06
+CURVE_AMP_REC = 0.6
+CURVE_AMP_PAGE = 0.3
 
 
 def load_dict(path=DICT_PATH):
@@ -410,6 +418,38 @@ def render_column_mask(text, font):
     return _with_ink_box(np.asarray(img, dtype=np.float32) / 255.0)
 
 
+def bend_mask(mask, ink, amp):
+    """The mask with its baseline bent: an arc (up or down) when amp is a
+    float, each column moved by up to |amp| px; or a wave when amp is a
+    (amplitude, periods, phase) tuple. Returns (mask, ink box) like
+    render_text_mask; the mask grows by the amplitude at top and bottom so
+    no ink is cut off. Glyphs stay upright, which is close enough to text
+    set on a curve as long as the curve is gentle per glyph."""
+    x0, x1 = ink[0], ink[2]
+    width = max(x1 - x0, 1)
+    u = (np.arange(mask.shape[1], dtype=np.float32) - x0) / width  # 0..1 across the ink
+    if isinstance(amp, tuple):
+        a, periods, phase = amp
+        dy = a * np.sin(2 * np.pi * periods * u + phase)
+    else:
+        a = amp
+        dy = amp * (1.0 - (2.0 * np.clip(u, 0, 1) - 1.0) ** 2)
+    pad = int(math.ceil(abs(a))) + 1
+    src = cv2.copyMakeBorder(mask, pad, pad, 0, 0, cv2.BORDER_CONSTANT, value=0)
+    h, w = src.shape
+    map_x = np.tile(np.arange(w, dtype=np.float32), (h, 1))
+    map_y = np.arange(h, dtype=np.float32)[:, None] + dy[None, :].astype(np.float32)
+    return _with_ink_box(cv2.remap(src, map_x, map_y, cv2.INTER_LINEAR, borderValue=0))
+
+
+def random_bend(rng, mask, ink, size, max_amp):
+    """bend_mask with a random arc or wave of at most max_amp em."""
+    a = size * max_amp * rng.uniform(0.25, 1.0) * (1 if rng.rand() < 0.5 else -1)
+    if rng.rand() < 0.3:
+        return bend_mask(mask, ink, (0.6 * a, rng.uniform(0.5, 1.5), rng.uniform(0, 2 * np.pi)))
+    return bend_mask(mask, ink, a)
+
+
 def _with_ink_box(m):
     """(mask, (x0, y0, x1, y1) of its ink) or (mask, None) when it holds none."""
     ys, xs = np.nonzero(m > 0.2)
@@ -633,6 +673,8 @@ def make_rec_sample(rng, cs, fonts, train=True, text=None, cjk=None):
         # Narrow word gaps, as condensed receipt and form print has them.
         space_scale = rng.uniform(NARROW_SPACE_MIN, 0.85) if " " in t and rng.rand() < NARROW_SPACE_SHARE else 1.0
         mask, ink = render_text_mask(t, font, spacing, space_scale)
+        if ink is not None and train and rng.rand() < CURVE_SHARE_REC:
+            mask, ink = random_bend(rng, mask, ink, size, CURVE_AMP_REC)
         if ink is not None:
             break
         if text is not None:
@@ -879,6 +921,8 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
             mask, ink = render_hershey_mask(t, size, rng)
         else:
             mask, ink = render_text_mask(t, font, spacing)
+            if ink is not None and train and rng.rand() < CURVE_SHARE_PAGE:
+                mask, ink = random_bend(rng, mask, ink, size, CURVE_AMP_PAGE)
         if ink is None:
             continue
         if column:
