@@ -1,7 +1,8 @@
 // End-to-end accuracy of the library over an annotated evaluation set.
 //
 //   eval <model_dir> <data_dir> [--det-only | --crops] [--receipt-fields]
-//        [--fold-case] [--max-cer R] [--min-f F] [--min-exact E] [--limit N] [--errors]
+//        [--fold-case] [--turn K] [--max-cer R] [--min-f F] [--min-exact E] [--limit N]
+//        [--errors]
 //
 // <data_dir> holds "gt.tsv": one text line per row,
 // "image<TAB>x0,y0,x1,y1,x2,y2,x3,y3<TAB>text[<TAB>flag]". The image path is
@@ -40,6 +41,12 @@
 // --receipt-fields: also reports how often a receipt's date and total, as
 // found in its ground truth (see find_date and find_total), appear in the
 // recognised lines.
+// --turn K (0 to 3, default 0): every page is turned K quarter turns
+// clockwise as soon as it is read, and its ground-truth quads with it (each
+// corner mapped in place, so a quad keeps its corner order), in every mode;
+// --crops cuts its crops from the turned page along the turned quads. It
+// measures how pages scanned sideways or upside down are read. The receipt
+// fields are still found in the ground truth as annotated, upright.
 //
 // With --errors every line read wrongly is printed as
 // "page<TAB>edits<TAB>truth<TAB>reading", and every receipt field not read as
@@ -397,6 +404,27 @@ struct ReceiptTally {
     }
 };
 
+// ---------------------------------------------------------------- turns
+
+// Where the point p of an image of the given size lands when the image is
+// turned k quarter turns clockwise (cv::rotate): every turn takes (x, y) of
+// an image of height h to (h - 1 - y, x), and swaps the image's sides.
+cv::Point2f turn_point(cv::Point2f p, cv::Size size, int k) {
+    for (int t = 0; t < k; ++t) {
+        p = cv::Point2f(static_cast<float>(size.height - 1) - p.y, p.x);
+        std::swap(size.width, size.height);
+    }
+    return p;
+}
+
+cv::Mat turn_image(const cv::Mat& img, int k) {
+    static const cv::RotateFlags codes[] = {cv::ROTATE_90_CLOCKWISE, cv::ROTATE_180, cv::ROTATE_90_COUNTERCLOCKWISE};
+    if (k == 0) return img;
+    cv::Mat out;
+    cv::rotate(img, out, codes[k - 1]);
+    return out;
+}
+
 // ---------------------------------------------------------------- crops
 
 // Moves every edge of a convex quad outwards by d, keeping edge directions;
@@ -442,8 +470,8 @@ std::vector<std::vector<int>> crop_box(const std::vector<cv::Point2f>& q, const 
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: eval <model_dir> <data_dir> [--det-only | --crops] [--receipt-fields] [--fold-case] [--max-cer R] "
-                 "[--min-f F] [--min-exact E] [--limit N] [--errors]\n");
+                 "usage: eval <model_dir> <data_dir> [--det-only | --crops] [--receipt-fields] [--fold-case] [--turn K] "
+                 "[--max-cer R] [--min-f F] [--min-exact E] [--limit N] [--errors]\n");
     return 2;
 }
 
@@ -460,6 +488,7 @@ int main(int argc, char** argv) {
     std::string data_dir = argv[2];
     double max_cer = -1.0, min_f = -1.0, min_exact = -1.0;
     long limit = -1;
+    int turn = 0;
     bool show_errors = false, det_only = false, crops = false, receipts = false, fold_case = false;
     for (int i = 3; i < argc; ++i) {
         std::string a = argv[i];
@@ -492,7 +521,11 @@ int main(int argc, char** argv) {
             min_exact = std::atof(argv[++i]);
         else if (a == "--limit")
             limit = std::atol(argv[++i]);
-        else
+        else if (a == "--turn") {
+            const std::string k = argv[++i];
+            if (k.size() != 1 || k[0] < '0' || k[0] > '3') return usage("--turn takes 0, 1, 2 or 3");
+            turn = k[0] - '0';
+        } else
             return usage();
     }
     // A threshold the chosen mode cannot measure would pass silently.
@@ -598,7 +631,14 @@ int main(int argc, char** argv) {
         const std::string path = !name.empty() && name[0] == '/' ? name : data_dir + "/" + name;
         cv::Mat img = cv::imread(path, cv::IMREAD_COLOR);
         if (img.empty()) return fail("cannot read", path);
-        const std::vector<GtLine>& gt = pages[name];
+        // The page as annotated, and as scored: turned with its image.
+        const std::vector<GtLine>& upright_gt = pages[name];
+        std::vector<GtLine> gt = upright_gt;
+        if (turn) {
+            for (GtLine& g : gt)
+                for (cv::Point2f& p : g.quad) p = turn_point(p, img.size(), turn);
+            img = turn_image(img, turn);
+        }
         bool page_transcribed = true;
         std::vector<std::string> truth_texts;
         for (const GtLine& g : gt) {
@@ -626,7 +666,7 @@ int main(int argc, char** argv) {
                 if (fold_case ? fold(texts[k]) == fold(regions[k]->text) : texts[k] == regions[k]->text) ++n_exact;
             }
             if (page_transcribed) words.add(truth_texts, texts);
-            if (receipts) fields.add(name, gt, texts, show_errors);
+            if (receipts) fields.add(name, upright_gt, texts, show_errors);
             continue;
         }
 
@@ -697,7 +737,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> read;
         for (size_t p : kept) read.push_back(pred_texts[p]);
         if (page_transcribed) words.add(truth_texts, read);
-        if (receipts) fields.add(name, gt, read, show_errors);
+        if (receipts) fields.add(name, upright_gt, read, show_errors);
     }
     if (!crops) uninit_crnn();
 
