@@ -327,6 +327,23 @@ class PhotosTest(unittest.TestCase):
         np.testing.assert_allclose(bg.mean((0, 1)), c1, atol=12.0)
         self.assertGreater(float(bg.std()), 5.0)  # the photo's texture is there
 
+    def test_latin_lines_over_photos_are_sign_length(self):
+        rng, cs, fonts = np.random.RandomState(4), textgen.Charset(), textgen.FontCache()
+
+        def latin_word_counts():
+            counts = []
+            for _ in range(24):
+                _, _, texts = textgen.make_page(rng, cs, fonts, 512, 512, max_lines=20)
+                counts += [len(t.split()) for t in texts if not textgen.needs_cjk(t)]
+            return np.array(counts)
+        plain = latin_word_counts()
+        textgen.use_photo_backgrounds(textgen.Photos(self.globs), 1.0)
+        over_photos = latin_word_counts()
+        # Only the lines left whole (30%) keep more than three words.
+        self.assertGreater((plain > 3).mean(), 0.05)
+        self.assertLess((over_photos > 3).mean(), 0.5 * (plain > 3).mean() + 0.02)
+        self.assertGreater((over_photos == 1).mean(), (plain == 1).mean() + 0.1)
+
 
 class RealDataTest(unittest.TestCase):
     def test_offset_is_exact_and_reversible(self):

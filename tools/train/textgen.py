@@ -48,6 +48,8 @@ CURVE_SHARE_REC = 0.12
 CURVE_SHARE_PAGE = 0.06
 CURVE_AMP_REC = 0.6
 CURVE_AMP_PAGE = 0.3
+# Share of the Latin lines on a page over a photo cut to sign length.
+SIGN_SHARE = 0.7
 
 
 def load_dict(path=DICT_PATH):
@@ -573,6 +575,21 @@ def use_photo_backgrounds(photos, prob):
     _photo_prob = prob if _photos is not None else 0.0
 
 
+def photo_background(rng):
+    """Whether the next rendered background is to be a photo crop."""
+    return bool(_photo_prob) and rng.rand() < _photo_prob
+
+
+def sign_text(rng, text):
+    """The first one to three words of a Latin line, as signs and labels in
+    photos hold them (mostly one word): scene photos are annotated per word,
+    so long rendered lines over photos would teach the detector to join the
+    words that the street sets keep apart."""
+    words = text.split()
+    n = 1 if rng.rand() < 0.6 else 2 if rng.rand() < 0.6 else 3
+    return " ".join(words[:n]) if len(words) > n else text
+
+
 def gauss_noise(rng, shape, sigma):
     """float32 Gaussian noise. OpenCV draws it several times faster than
     numpy (which took a sixth of a training batch's time); its generator is
@@ -583,13 +600,16 @@ def gauss_noise(rng, shape, sigma):
     return out
 
 
-def make_background(rng, h, w, c1, c2):
+def make_background(rng, h, w, c1, c2, photo=None):
     """RGB float32 background: flat, gradient or a smooth noise texture, or
     (when enabled) a photo crop whose brightness is pulled to `c1`, so that
-    text coloured against `c1` stays legible on it."""
-    if _photo_prob and rng.rand() < _photo_prob:
-        photo = cv2.cvtColor(_photos.crop(rng, h, w), cv2.COLOR_BGR2RGB).astype(np.float32)
-        return np.clip(c1[None, None, :] + (photo - photo.mean((0, 1))) * rng.uniform(0.2, 0.5), 0, 255)
+    text coloured against `c1` stays legible on it. photo=True/False asks
+    for a photo or not (see photo_background); None draws that at random."""
+    if photo is None:
+        photo = photo_background(rng)
+    if photo:
+        crop = cv2.cvtColor(_photos.crop(rng, h, w), cv2.COLOR_BGR2RGB).astype(np.float32)
+        return np.clip(c1[None, None, :] + (crop - crop.mean((0, 1))) * rng.uniform(0.2, 0.5), 0, 255)
     r = rng.rand()
     if r < 0.35:
         img = np.full((h, w, 3), c1, np.float32)
@@ -893,7 +913,8 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
     heights keeps the lines' shrunk regions apart. A fraction `vert_prob` of
     the lines stands (mostly turned clockwise, reading top to bottom)."""
     c1, c2, fg = random_colors(rng)
-    img = make_background(rng, height, width, c1, c2)
+    on_photo = photo_background(rng)
+    img = make_background(rng, height, width, c1, c2, on_photo)
     occ = np.zeros((height, width), np.uint8)
     quads, texts = [], []
     n_target = rng.randint(min_lines, max_lines + 1)
@@ -907,6 +928,8 @@ def make_page(rng, cs, fonts, width, height, train=True, max_lines=40, min_lines
     while len(quads) < n_target and tries < n_target * 4:
         tries += 1
         t, c = line_text(rng, cs)
+        if on_photo and not needs_cjk(t) and rng.rand() < SIGN_SHARE:
+            t = sign_text(rng, t)
         lo, hi = size_range
         u = rng.rand()
         size = int(lo + (hi - lo) * u * u)  # more small text than large
