@@ -259,6 +259,20 @@ def latin_words(rng):
     return _punct(rng, " ".join(words))
 
 
+def hanzi_line(rng, cs):
+    """1-14 characters drawn uniformly from the dictionary's hanzi, some with
+    punctuation: every character as often as any other, which natural text,
+    where a few thousand characters make up nearly all, never gives."""
+    n = rng.randint(1, 15)
+    t = _hanzi(rng, cs, n)
+    if rng.rand() < 0.3 and n > 3:
+        p = rng.randint(1, n)
+        t = t[:p] + cs.cn_punct[rng.randint(0, len(cs.cn_punct))] + t[p:]
+    if rng.rand() < 0.2:
+        t += "，。；：！？"[rng.randint(0, 6)]
+    return t
+
+
 def random_text(rng, cs):
     """Returns (text, cjk) where cjk tells whether a CJK font is required."""
     if rng.rand() < NATURAL_SHARE:
@@ -266,15 +280,8 @@ def random_text(rng, cs):
         if t:
             return t, needs_cjk(t)
     r = rng.rand()
-    if r < 0.38:  # random hanzi, uniform over the dictionary's
-        n = rng.randint(1, 15)
-        t = _hanzi(rng, cs, n)
-        if rng.rand() < 0.3 and n > 3:
-            p = rng.randint(1, n)
-            t = t[:p] + cs.cn_punct[rng.randint(0, len(cs.cn_punct))] + t[p:]
-        if rng.rand() < 0.2:
-            t += "，。；：！？"[rng.randint(0, 6)]
-        return t, True
+    if r < 0.38:
+        return hanzi_line(rng, cs), True
     if r < 0.50:  # digits and dashes: must be read exactly
         return (_digit_groups(rng) if rng.rand() < 0.15 else _digit_dash(rng)), False
     if r < 0.57:

@@ -33,7 +33,7 @@ DEFAULTS = {
     # lines teach the letters but not the case (see fold_case).
     "case_free_sets": ["sroie_train", "funsd_train", "icdar2015_train"],
     "spaced_share": 0.05, "words_share": 0.15, "receipt_share": 0.05, "columns": 0.04, "photo_text": 0.2,
-    "low_res": 0.2, "val_columns": 100, "curve": None,
+    "low_res": 0.2, "val_columns": 100, "hanzi_share": 0.0, "val_pages": 0, "curve": None,
 }
 
 
@@ -159,7 +159,9 @@ def rendered_line(rng, cfg, cs, fonts):
         return textgen.make_column_rec_sample(rng, cs, fonts)
     r = rng.rand()
     t, cjk = None, None
-    if r < cfg["spaced_share"]:
+    if rng.rand() < cfg["hanzi_share"]:
+        t, cjk = textgen.hanzi_line(rng, cs), True
+    elif r < cfg["spaced_share"]:
         t = textgen.spaced_text(rng)
     elif r < cfg["spaced_share"] + cfg["words_share"]:
         t, cjk = textgen.latin_words(rng), False
@@ -216,11 +218,29 @@ class LineBatches(torch.utils.data.IterableDataset):
                        torch.tensor([s[3] for s in part], dtype=torch.bool))
 
 
+HELDOUT_PAGES = os.path.join(common.ROOT, "tests", "heldout")
+
+
+def heldout_page_lines(folder=HELDOUT_PAGES):
+    """[(image path, quad, text)] of the transcribed lines of the held-out
+    pages' "gt.tsv" (see tools/eval), in its order."""
+    out = []
+    with open(os.path.join(folder, "gt.tsv"), encoding="utf-8") as f:
+        for row in f.read().splitlines():
+            cols = row.split("\t")
+            if len(cols) < 3 or not cols[1] or not cols[2] or cols[3:4] in (["ignore"], ["notext"]):
+                continue
+            quad = np.array(cols[1].split(","), np.float32).reshape(4, 2)
+            out.append((os.path.join(folder, cols[0]), quad, cols[2]))
+    return out
+
+
 def make_val(cfg, cs):
     """[(kind, input, text)]: real validation lines of every set (every k-th
     legible line, cut with a margin of 7% of its height, like a close
-    detector box), rendered lines in the training and the held-out fonts,
-    standing Chinese lines and digit lines."""
+    detector box), the lines of the held-out pages, rendered lines in the
+    training and the held-out fonts, standing Chinese lines and digit
+    lines."""
     rng = np.random.RandomState(cfg["seed"] + 999)
     fonts = textgen.FontCache()
     items = []
@@ -236,6 +256,14 @@ def make_val(cfg, cs):
                 box = realdata.offset_quad(r.quad, 0.07 * realdata.quad_size(r.quad)[1])
                 crop = textgen.crop_quad(read[1], r.quad if box is None else box)
                 items.append((name.split("_")[0], textgen.rec_preprocess(crop), r.text.strip()))
+    if cfg["val_pages"]:
+        # The committed held-out pages, every line cut as the real lines are:
+        # a fixed set, rendered once with a held-out face and text drawn
+        # uniformly from the first dictionary's characters.
+        for path, quad, text in heldout_page_lines()[:cfg["val_pages"]]:
+            box = realdata.offset_quad(quad, 0.07 * realdata.quad_size(quad)[1])
+            crop = textgen.crop_quad(cv2.imread(path, cv2.IMREAD_COLOR), quad if box is None else box)
+            items.append(("pages", textgen.rec_preprocess(crop), text))
     digits = lambda: textgen._digit_dash(rng) if rng.rand() < 0.7 else textgen._phone(rng)  # noqa: E731
     for kind, make in (("rendered", lambda: textgen.make_rec_sample(rng, cs, fonts)),
                        ("heldout", lambda: textgen.make_rec_sample(rng, cs, fonts, train=False)),
