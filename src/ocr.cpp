@@ -145,26 +145,33 @@ bool keep_crop(int h, int w, int floor_h, int floor_w, const ocr& p) {
 
 // The cut-outs of the detections, in their order, and the image each
 // belongs to. With the orientation step on, the lines of an image that lies
-// on its side are all turned; otherwise only standing lines are (as
-// Utility::GetRotateCropImage turns them). A detection with an image index
-// outside the list gives an empty cut-out and image -1.
+// on its side are all turned to run down the image; otherwise only standing
+// lines are (as Utility::GetRotateCropImage turns them). A detection with
+// an image index outside the list gives an empty cut-out and image -1.
 void cut_out_lines(const std::vector<cv::Mat>& img_list, const std::vector<OCRPredictResult>& det_result,
                    bool orient, std::vector<cv::Mat>& cuts, std::vector<int>& image_of) {
     cuts.assign(det_result.size(), cv::Mat());
     image_of.assign(det_result.size(), -1);
-    std::map<int, std::vector<cv::Size>> sizes;
+    std::map<int, std::vector<detail::CutAxes>> axes;
     for (size_t k = 0; k < det_result.size(); ++k) {
         const OCRPredictResult& d = det_result[k];
         if (d.imgid < 0 || static_cast<size_t>(d.imgid) >= img_list.size()) continue;
         cuts[k] = detail::warp_line(img_list[d.imgid], d.box);
         image_of[k] = d.imgid;
-        sizes[d.imgid].push_back(cuts[k].size());
+        if (!cuts[k].empty()) axes[d.imgid].push_back(detail::cut_axes(d.box));
     }
     std::map<int, bool> on_side;
-    for (const auto& image : sizes) on_side[image.first] = orient && detail::page_on_its_side(image.second);
+    for (const auto& image : axes) on_side[image.first] = orient && detail::page_on_its_side(image.second);
     for (size_t k = 0; k < cuts.size(); ++k) {
         if (image_of[k] < 0 || cuts[k].empty()) continue;
-        if (detail::turn_cut_out(cuts[k].size(), on_side[image_of[k]])) cuts[k] = detail::turn_ccw(cuts[k]);
+        if (!on_side[image_of[k]]) {
+            if (detail::turn_cut_out(cuts[k].size())) cuts[k] = detail::turn_ccw(cuts[k]);
+            continue;
+        }
+        const int turns = detail::side_page_turns(detail::cut_axes(det_result[k].box));
+        if (turns == 1) cuts[k] = detail::turn_ccw(cuts[k]);
+        if (turns == 2) cv::rotate(cuts[k], cuts[k], cv::ROTATE_180);
+        if (turns == 3) cv::rotate(cuts[k], cuts[k], cv::ROTATE_90_CLOCKWISE);
     }
 }
 

@@ -180,19 +180,73 @@ int orient_image(TextRec& rec, const std::vector<cv::Mat>& crops, const std::vec
 
 }  // namespace
 
-bool page_on_its_side(const std::vector<cv::Size>& cut_sizes) {
-    size_t tall = 0, wide = 0;
-    for (const cv::Size& s : cut_sizes) {
-        const double w = s.width, h = s.height;
-        if (h >= kVoteElongation * w && h > 0) ++tall;
-        if (w >= kVoteElongation * h && w > 0) ++wide;
-    }
-    return tall > 2 * wide;
+CutAxes cut_axes(const std::vector<std::vector<int>>& box) {
+    CutAxes a;
+    if (box.size() < 4 || box[0].size() < 2 || box[1].size() < 2 || box[3].size() < 2) return a;
+    const cv::Point2f p0(static_cast<float>(box[0][0]), static_cast<float>(box[0][1]));
+    a.u = cv::Point2f(static_cast<float>(box[1][0]), static_cast<float>(box[1][1])) - p0;
+    a.v = cv::Point2f(static_cast<float>(box[3][0]), static_cast<float>(box[3][1])) - p0;
+    return a;
 }
 
-bool turn_cut_out(cv::Size cut_size, bool page_on_side) {
-    return page_on_side ? !lying(cut_size) : standing(cut_size);
+namespace {
+
+// The long side of a box, the short one, and how many times longer it is
+// (0 for a box without extent).
+struct Sides {
+    cv::Point2f along, across;
+    double ratio = 0.0;
+    bool long_is_u = true;
+};
+
+Sides sides(const CutAxes& a) {
+    Sides s;
+    const double nu = cv::norm(a.u), nv = cv::norm(a.v);
+    s.long_is_u = nu >= nv;
+    s.along = s.long_is_u ? a.u : a.v;
+    s.across = s.long_is_u ? a.v : a.u;
+    const double shorter = std::min(nu, nv);
+    s.ratio = shorter > 0 ? std::max(nu, nv) / shorter : 0.0;
+    return s;
 }
+
+bool runs_vertically(cv::Point2f d) { return std::abs(d.y) > std::abs(d.x); }
+
+}  // namespace
+
+bool page_on_its_side(const std::vector<CutAxes>& boxes) {
+    size_t vertical = 0, horizontal = 0;
+    for (const CutAxes& b : boxes) {
+        const Sides s = sides(b);
+        if (s.ratio < kVoteElongation) continue;
+        (runs_vertically(s.along) ? vertical : horizontal) += 1;
+    }
+    return vertical > 2 * horizontal;
+}
+
+int side_page_turns(const CutAxes& box) {
+    // The text's direction in the image after k counter-clockwise quarter
+    // turns of the cut-out: its new rows run along u, v, -u, -v.
+    const cv::Point2f dirs[4] = {box.u, box.v, -box.u, -box.v};
+    const Sides s = sides(box);
+    const bool across = s.ratio >= 3.0 && !runs_vertically(s.along);
+    const cv::Point2f want = across ? cv::Point2f(1, 0) : cv::Point2f(0, 1);
+    int best = 0;
+    double best_dot = -1e300;
+    for (int k = 0; k < 4; ++k) {
+        // An elongated box reads along its long side only.
+        if (s.ratio >= kVoteElongation && ((k % 2 == 0) != s.long_is_u)) continue;
+        const double n = cv::norm(dirs[k]);
+        const double dot = n > 0 ? dirs[k].dot(want) / n : -2.0;
+        if (dot > best_dot) {
+            best_dot = dot;
+            best = k;
+        }
+    }
+    return best;
+}
+
+bool turn_cut_out(cv::Size cut_size) { return standing(cut_size); }
 
 bool page_reads_clearly(const std::vector<float>& scores) {
     if (scores.size() < kClearMinLines) return false;

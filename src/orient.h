@@ -4,10 +4,11 @@
 // A page may lie on its side (turned 90 or 270 degrees) or stand on its
 // head (180 degrees), and single lines may disagree with their page. Two
 // signals decide:
-// - geometry: when most of an image's lines are cut out taller than wide,
-//   the image lies on its side, and every cut-out of it that is not clearly
-//   a line across the page is turned by 90 degrees counter-clockwise (on an
-//   upright page only lines at least three times taller than wide are);
+// - geometry: when most of an image's lines run closer to vertical than to
+//   horizontal, the image lies on its side, and every cut-out of it that is
+//   not clearly a line across the page is turned so that its text runs
+//   down the image (on an upright page only lines at least three times
+//   taller than wide are turned, by 90 degrees counter-clockwise);
 // - the recogniser's own confidence: a cut-out and the same cut-out turned
 //   by 180 degrees have the same number of output steps, so the
 //   log-probabilities of their greedy paths compare directly. A few long
@@ -44,16 +45,33 @@ struct LineReading {
     bool read() const { return !std::isnan(path); }
 };
 
-// True when the image's lines run top to bottom: of the cut-outs (sizes
-// before any turn) whose long side is at least 1.5 times their short side,
-// more than two thirds are taller than wide.
-bool page_on_its_side(const std::vector<cv::Size>& cut_sizes);
+// The axes, in the image, of a box's cut-out: u runs from its first corner
+// to its second (the cut-out's rows), v from its first to its fourth (its
+// columns). Which corner comes first depends on the box's angle, so a line
+// running down the image may be cut out wide or tall, and read downwards
+// or upwards.
+struct CutAxes {
+    cv::Point2f u, v;
+};
+CutAxes cut_axes(const std::vector<std::vector<int>>& box);
 
-// Whether a cut-out of this size (before any turn) is turned by 90 degrees
-// counter-clockwise: on a page on its side every cut-out that is not at
-// least three times wider than high, on any other page those at least three
-// times higher than wide.
-bool turn_cut_out(cv::Size cut_size, bool page_on_side);
+// True when the image's lines run top to bottom: of the boxes whose long
+// side is at least 1.5 times their short side, more than two thirds have
+// it closer to vertical than to horizontal.
+bool page_on_its_side(const std::vector<CutAxes>& boxes);
+
+// Counter-clockwise quarter turns (0 to 3) of a cut-out on a page on its
+// side, after which its text runs along the box's long side and down the
+// image. A box at least three times longer than high that lies across the
+// page is a line across it: its text runs left to right. A box whose sides
+// differ less than 1.5 times reads along whichever side runs most nearly
+// down the image.
+int side_page_turns(const CutAxes& box);
+
+// Whether a cut-out of this size (before any turn) on an upright page is
+// turned by 90 degrees counter-clockwise: when it is at least three times
+// higher than wide.
+bool turn_cut_out(cv::Size cut_size);
 
 // True when an image's lines read so confidently in their first
 // orientation that its page is taken as the right way up: at least 3 lines

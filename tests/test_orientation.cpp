@@ -27,33 +27,61 @@ LineReading reading(float score, float path) {
     return r;
 }
 
-TEST(OrientationRules, PageOnItsSideWhenTwoThirdsOfTheVotingLinesStand) {
+// Axes of a box w wide (along u) and h high (along v), u turned by `deg`
+// degrees clockwise on screen from pointing right.
+OCR::detail::CutAxes axes(double w, double h, double deg) {
+    const double a = deg * CV_PI / 180.0;
+    const cv::Point2f u(static_cast<float>(w * std::cos(a)), static_cast<float>(w * std::sin(a)));
+    const cv::Point2f v(static_cast<float>(-h * std::sin(a)), static_cast<float>(h * std::cos(a)));
+    return {u, v};
+}
+
+TEST(OrientationRules, PageOnItsSideWhenTwoThirdsOfTheVotingLinesRunDown) {
     using OCR::detail::page_on_its_side;
-    const cv::Size wide(300, 40), tall(40, 300), square(50, 60);
+    const auto wide = axes(300, 40, 0), tall = axes(40, 300, 0), square = axes(50, 60, 0);
     EXPECT_FALSE(page_on_its_side({}));
     EXPECT_FALSE(page_on_its_side({wide, wide, tall}));
     EXPECT_TRUE(page_on_its_side({tall}));
     EXPECT_TRUE(page_on_its_side({tall, tall, tall, wide}));
     EXPECT_FALSE(page_on_its_side({tall, tall, wide}));  // a column beside a line: not two thirds
+    // A line running down the image may be cut out wide, its first corner
+    // at the bottom (boxes turned past 45 degrees): it votes by its
+    // direction in the image, not by the cut-out's shape.
+    EXPECT_TRUE(page_on_its_side({axes(300, 40, -82), axes(300, 40, 98), tall, wide}));
+    EXPECT_FALSE(page_on_its_side({axes(300, 40, -30), axes(300, 40, 20), tall}));
     // Short lines of a turned page (a price, a date) stand by little but
     // vote; near-square cut-outs (single characters) do not.
-    EXPECT_TRUE(page_on_its_side({cv::Size(30, 45), cv::Size(30, 46), square, square, square}));
-    EXPECT_FALSE(page_on_its_side({cv::Size(30, 44), square, square}));
-    EXPECT_FALSE(page_on_its_side({square, square, cv::Size(0, 0)}));
+    EXPECT_TRUE(page_on_its_side({axes(30, 45, 0), axes(30, 46, 0), square, square, square}));
+    EXPECT_FALSE(page_on_its_side({axes(30, 44, 0), square, square}));
+    EXPECT_FALSE(page_on_its_side({square, square, axes(0, 0, 0)}));
 }
 
-TEST(OrientationRules, WhichCutOutsAreTurned) {
+TEST(OrientationRules, CutOutsOfASidewaysPageAllReadDownTheImage) {
+    using OCR::detail::side_page_turns;
+    // The text's direction after k counter-clockwise quarter turns runs
+    // along u, v, -u, -v: each box below holds a line running down the
+    // image, however its corners are ordered.
+    EXPECT_EQ(side_page_turns(axes(40, 300, 0)), 1);     // tall, first corner top-left
+    EXPECT_EQ(side_page_turns(axes(40, 300, 180)), 3);   // tall, first corner bottom-right
+    EXPECT_EQ(side_page_turns(axes(300, 40, 90)), 0);    // wide, u pointing down
+    EXPECT_EQ(side_page_turns(axes(300, 40, -82)), 2);   // wide, u pointing up (slanted)
+    EXPECT_EQ(side_page_turns(axes(300, 40, 98)), 0);
+    EXPECT_EQ(side_page_turns(axes(30, 50, 8)), 1);      // a short price, slanted
+    // A line clearly across the page reads left to right.
+    EXPECT_EQ(side_page_turns(axes(300, 40, 0)), 0);
+    EXPECT_EQ(side_page_turns(axes(300, 40, 180)), 2);
+    // A near-square cut-out reads along its side nearest to downwards.
+    EXPECT_EQ(side_page_turns(axes(50, 55, 0)), 1);
+    EXPECT_EQ(side_page_turns(axes(50, 55, 90)), 0);
+    EXPECT_EQ(side_page_turns(axes(0, 0, 0)), 0);
+}
+
+TEST(OrientationRules, UprightPagesTurnOnlyStandingCutOuts) {
     using OCR::detail::turn_cut_out;
-    // An upright page turns only standing lines, three times higher than
-    // wide or more, as the public cropping helper does.
-    EXPECT_TRUE(turn_cut_out(cv::Size(10, 30), false));
-    EXPECT_FALSE(turn_cut_out(cv::Size(10, 29), false));
-    EXPECT_FALSE(turn_cut_out(cv::Size(30, 20), false));
-    // A page on its side turns every line but those clearly across it.
-    EXPECT_TRUE(turn_cut_out(cv::Size(10, 29), true));
-    EXPECT_TRUE(turn_cut_out(cv::Size(30, 20), true));
-    EXPECT_TRUE(turn_cut_out(cv::Size(29, 10), true));
-    EXPECT_FALSE(turn_cut_out(cv::Size(30, 10), true));
+    // Three times higher than wide or more, as the public cropping helper.
+    EXPECT_TRUE(turn_cut_out(cv::Size(10, 30)));
+    EXPECT_FALSE(turn_cut_out(cv::Size(10, 29)));
+    EXPECT_FALSE(turn_cut_out(cv::Size(30, 20)));
 }
 
 TEST(OrientationRules, PageVoteIgnoresLinesReadPoorlyBothWays) {
