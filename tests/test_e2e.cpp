@@ -239,6 +239,15 @@ size_t edit_distance(const std::string& a, const std::string& b) {
     return row[y.size()];
 }
 
+// Two readings of one line from boxes that may differ by a pixel, which
+// can change a look-alike character ('0' and 'O', 'C' and 'c', ':' and its
+// full-width form): alike when they differ by at most one character in ten
+// (at least one). A line read upside down or sideways differs in most of
+// its characters.
+bool read_alike(const std::string& a, const std::string& b) {
+    return edit_distance(a, b) <= std::max<size_t>(1, edit_distance(a, "") / 10);
+}
+
 // Where the point c of an image of the given size lands when the image is
 // turned by cv::rotate with `code`.
 cv::Point turned_point(cv::Point c, cv::Size size, int code) {
@@ -254,12 +263,8 @@ cv::Point turned_point(cv::Point c, cv::Size size, int code) {
 
 // Rendered pages, the sample page and held-out pages, each read upright
 // and turned (cv::rotate with `code`); a line of the upright page is found
-// on the turned one by its box centre, turned along. The detector's boxes
-// on the turned page may differ by a pixel, which can change a look-alike
-// character ('0' and 'O', ':' and its full-width form): a line counts as
-// read alike when its two readings differ by at most one character in ten
-// (at least one). A line read upside down or sideways differs in most of
-// its characters. At least 95% of the lines must read alike.
+// on the turned one by its box centre, turned along. At least 95% of the
+// lines must read alike.
 void expect_turned_pages_read_alike(EndToEnd& t, int code, const char* name) {
     std::vector<cv::Mat> pages = rendered_pages();
     const std::string src = VARNEL_SOURCE_DIR;
@@ -285,9 +290,8 @@ void expect_turned_pages_read_alike(EndToEnd& t, int code, const char* name) {
             }
             EXPECT_TRUE(corners_in_order(*d)) << describe({*d});
             const std::string a = squeeze(u.text), b = squeeze(d->text);
-            const size_t allowed = std::max<size_t>(1, edit_distance(a, "") / 10);
             exact += a == b ? 1 : 0;
-            if (edit_distance(a, b) <= allowed) {
+            if (read_alike(a, b)) {
                 ++same;
             } else {
                 report += "page " + std::to_string(k) + ": '" + u.text + "' read turned as '" + d->text + "'\n";
@@ -325,7 +329,7 @@ TEST_F(EndToEnd, PageWithARegionUpsideDown) {
         }
         const BOX_RESULT* d = record_at(got, c, 6);
         ASSERT_NE(d, nullptr) << u.text << "\n" << describe(got);
-        EXPECT_EQ(squeeze(d->text), squeeze(u.text)) << describe(got);
+        EXPECT_TRUE(read_alike(squeeze(u.text), squeeze(d->text))) << u.text << "\n" << describe(got);
     }
     EXPECT_EQ(inside, 4u) << describe(up);
 }
