@@ -40,6 +40,16 @@ DEFAULTS = {
 }
 
 
+def library_border(img, rng, share=0.25):
+    """A text-free view with some of its sides in the library's 20 px grey
+    border, which every image gets before detection: the edge between noise
+    or a photo and that border must not read as a line."""
+    for side in range(4):
+        if rng.rand() < share:
+            img[textgen._edge(side, 20)] = 127
+    return img
+
+
 class PageBatches(torch.utils.data.IterableDataset):
     """Batches of (input, target, loss weight): real views and rendered pages."""
 
@@ -112,9 +122,9 @@ class PageBatches(torch.utils.data.IterableDataset):
             words = np.zeros(n, bool)  # views of the sets annotated per word
             for i in range(n):
                 if rng.rand() < BLANK_SHARE:
-                    img = realdata.blank_view(rng, s, s)
+                    img = library_border(realdata.blank_view(rng, s, s), rng)
                 elif len(photos) and rng.rand() < PHOTO_SHARE:
-                    img = realdata.photometric(photos.crop(rng, s, s), rng)
+                    img = library_border(realdata.photometric(photos.crop(rng, s, s), rng), rng)
                 elif rng.rand() < self.real_share:
                     img, regs, words[i] = self.real_sample(rng, sets, cache, s)
                     ys[i, 0], ws[i, 0] = realdata.det_maps(regs, img.shape, cfg["gap_weight"] if words[i] else 0.0,
