@@ -165,7 +165,7 @@ void cut_out_lines(const std::vector<cv::Mat>& img_list, const std::vector<OCRPr
     for (size_t k = 0; k < cuts.size(); ++k) {
         if (image_of[k] < 0 || cuts[k].empty()) continue;
         if (!on_side[image_of[k]]) {
-            if (detail::turn_cut_out(cuts[k].size())) cuts[k] = detail::turn_ccw(cuts[k]);
+            if (detail::standing(cuts[k].size())) cuts[k] = detail::turn_ccw(cuts[k]);
             continue;
         }
         const int turns = detail::side_page_turns(detail::cut_axes(det_result[k].box));

@@ -191,10 +191,10 @@ CutAxes cut_axes(const std::vector<std::vector<int>>& box) {
 
 namespace {
 
-// The long side of a box, the short one, and how many times longer it is
-// (0 for a box without extent).
+// The long side of a box, whether that is u, and how many times longer
+// than the short side it is (0 for a box without extent).
 struct Sides {
-    cv::Point2f along, across;
+    cv::Point2f along;
     double ratio = 0.0;
     bool long_is_u = true;
 };
@@ -204,7 +204,6 @@ Sides sides(const CutAxes& a) {
     const double nu = cv::norm(a.u), nv = cv::norm(a.v);
     s.long_is_u = nu >= nv;
     s.along = s.long_is_u ? a.u : a.v;
-    s.across = s.long_is_u ? a.v : a.u;
     const double shorter = std::min(nu, nv);
     s.ratio = shorter > 0 ? std::max(nu, nv) / shorter : 0.0;
     return s;
@@ -245,8 +244,6 @@ int side_page_turns(const CutAxes& box) {
     }
     return best;
 }
-
-bool turn_cut_out(cv::Size cut_size) { return standing(cut_size); }
 
 bool page_reads_clearly(const std::vector<float>& scores) {
     if (scores.size() < kClearMinLines) return false;

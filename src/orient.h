@@ -46,8 +46,8 @@ struct LineReading {
 };
 
 // The axes, in the image, of a box's cut-out: u runs from its first corner
-// to its second (the cut-out's rows), v from its first to its fourth (its
-// columns). Which corner comes first depends on the box's angle, so a line
+// to its second (the cut-out's x axis), v from its first to its fourth (its
+// y axis). Which corner comes first depends on the box's angle, so a line
 // running down the image may be cut out wide or tall, and read downwards
 // or upwards.
 struct CutAxes {
@@ -67,11 +67,6 @@ bool page_on_its_side(const std::vector<CutAxes>& boxes);
 // differ less than 1.5 times reads along whichever side runs most nearly
 // down the image.
 int side_page_turns(const CutAxes& box);
-
-// Whether a cut-out of this size (before any turn) on an upright page is
-// turned by 90 degrees counter-clockwise: when it is at least three times
-// higher than wide.
-bool turn_cut_out(cv::Size cut_size);
 
 // True when an image's lines read so confidently in their first
 // orientation that its page is taken as the right way up: at least 3 lines

@@ -18,9 +18,6 @@ cv::Mat warp_line(const cv::Mat& srcimage, std::vector<std::vector<int>> box);
 // At least three times higher than wide (single-precision comparison,
 // equality included): a line that runs top to bottom on an upright page.
 bool standing(cv::Size size);
-// At least three times wider than high: a line that runs across a page
-// that lies on its side.
-bool lying(cv::Size size);
 
 // The image turned by 90 degrees counter-clockwise.
 cv::Mat turn_ccw(const cv::Mat& img);

@@ -76,14 +76,6 @@ TEST(OrientationRules, CutOutsOfASidewaysPageAllReadDownTheImage) {
     EXPECT_EQ(side_page_turns(axes(0, 0, 0)), 0);
 }
 
-TEST(OrientationRules, UprightPagesTurnOnlyStandingCutOuts) {
-    using OCR::detail::turn_cut_out;
-    // Three times higher than wide or more, as the public cropping helper.
-    EXPECT_TRUE(turn_cut_out(cv::Size(10, 30)));
-    EXPECT_FALSE(turn_cut_out(cv::Size(10, 29)));
-    EXPECT_FALSE(turn_cut_out(cv::Size(30, 20)));
-}
-
 TEST(OrientationRules, PageVoteIgnoresLinesReadPoorlyBothWays) {
     OCR::detail::PageVote vote;
     vote.add(reading(0.5f, -40.0f), reading(0.7f, -10.0f));  // noise: no say
