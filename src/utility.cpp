@@ -207,7 +207,6 @@ bool detail::standing(cv::Size size) {
     return static_cast<float>(size.height) >= static_cast<float>(size.width) * 3.0f;
 }
 
-
 cv::Mat detail::turn_ccw(const cv::Mat& img) {
     // Transposed, then flipped about the horizontal axis: the pixel at row
     // r, column c of an image W columns wide lands at row W - 1 - c, column r.
