@@ -235,6 +235,13 @@ def heldout_page_lines(folder=HELDOUT_PAGES):
     return out
 
 
+def close_cut(img, quad):
+    """The line of `quad` cut out with a margin of 7% of its height on every
+    side, as a close detector box would give it."""
+    box = realdata.offset_quad(quad, 0.07 * realdata.quad_size(quad)[1])
+    return textgen.crop_quad(img, quad if box is None else box)
+
+
 def make_val(cfg, cs):
     """[(kind, input, text)]: real validation lines of every set (every k-th
     legible line, cut with a margin of 7% of its height, like a close
@@ -253,17 +260,13 @@ def make_val(cfg, cs):
             for path, r in lines[::max(1, len(lines) // n)][:n]:
                 if read[0] != path:
                     read = path, cv2.imread(path, cv2.IMREAD_COLOR)
-                box = realdata.offset_quad(r.quad, 0.07 * realdata.quad_size(r.quad)[1])
-                crop = textgen.crop_quad(read[1], r.quad if box is None else box)
-                items.append((name.split("_")[0], textgen.rec_preprocess(crop), r.text.strip()))
+                items.append((name.split("_")[0], textgen.rec_preprocess(close_cut(read[1], r.quad)), r.text.strip()))
     if cfg["val_pages"]:
         # The committed held-out pages, every line cut as the real lines are:
         # a fixed set, rendered once with a held-out face and text drawn
         # uniformly from the first dictionary's characters.
         for path, quad, text in heldout_page_lines()[:cfg["val_pages"]]:
-            box = realdata.offset_quad(quad, 0.07 * realdata.quad_size(quad)[1])
-            crop = textgen.crop_quad(cv2.imread(path, cv2.IMREAD_COLOR), quad if box is None else box)
-            items.append(("pages", textgen.rec_preprocess(crop), text))
+            items.append(("pages", textgen.rec_preprocess(close_cut(cv2.imread(path, cv2.IMREAD_COLOR), quad)), text))
     digits = lambda: textgen._digit_dash(rng) if rng.rand() < 0.7 else textgen._phone(rng)  # noqa: E731
     for kind, make in (("rendered", lambda: textgen.make_rec_sample(rng, cs, fonts)),
                        ("heldout", lambda: textgen.make_rec_sample(rng, cs, fonts, train=False)),
