@@ -152,13 +152,15 @@ void cut_out_lines(const std::vector<cv::Mat>& img_list, const std::vector<OCRPr
                    bool orient, std::vector<cv::Mat>& cuts, std::vector<int>& image_of) {
     cuts.assign(det_result.size(), cv::Mat());
     image_of.assign(det_result.size(), -1);
+    std::vector<detail::CutAxes> line_axes(det_result.size());
     std::map<int, std::vector<detail::CutAxes>> axes;
     for (size_t k = 0; k < det_result.size(); ++k) {
         const OCRPredictResult& d = det_result[k];
         if (d.imgid < 0 || static_cast<size_t>(d.imgid) >= img_list.size()) continue;
         cuts[k] = detail::warp_line(img_list[d.imgid], d.box);
         image_of[k] = d.imgid;
-        if (!cuts[k].empty()) axes[d.imgid].push_back(detail::cut_axes(d.box));
+        line_axes[k] = detail::cut_axes(d.box);
+        if (!cuts[k].empty()) axes[d.imgid].push_back(line_axes[k]);
     }
     std::map<int, bool> on_side;
     for (const auto& image : axes) on_side[image.first] = orient && detail::page_on_its_side(image.second);
@@ -168,7 +170,7 @@ void cut_out_lines(const std::vector<cv::Mat>& img_list, const std::vector<OCRPr
             if (detail::standing(cuts[k].size())) cuts[k] = detail::turn_ccw(cuts[k]);
             continue;
         }
-        const int turns = detail::side_page_turns(detail::cut_axes(det_result[k].box));
+        const int turns = detail::side_page_turns(line_axes[k]);
         if (turns == 1) cuts[k] = detail::turn_ccw(cuts[k]);
         if (turns == 2) cv::rotate(cuts[k], cuts[k], cv::ROTATE_180);
         if (turns == 3) cv::rotate(cuts[k], cuts[k], cv::ROTATE_90_CLOCKWISE);

@@ -265,8 +265,11 @@ def make_val(cfg, cs):
         # The committed held-out pages, every line cut as the real lines are:
         # a fixed set, rendered once with a held-out face and text drawn
         # uniformly from the first dictionary's characters.
+        pages = {}  # each page read once
         for path, quad, text in heldout_page_lines()[:cfg["val_pages"]]:
-            items.append(("pages", textgen.rec_preprocess(close_cut(cv2.imread(path, cv2.IMREAD_COLOR), quad)), text))
+            if path not in pages:
+                pages[path] = cv2.imread(path, cv2.IMREAD_COLOR)
+            items.append(("pages", textgen.rec_preprocess(close_cut(pages[path], quad)), text))
     digits = lambda: textgen._digit_dash(rng) if rng.rand() < 0.7 else textgen._phone(rng)  # noqa: E731
     for kind, make in (("rendered", lambda: textgen.make_rec_sample(rng, cs, fonts)),
                        ("heldout", lambda: textgen.make_rec_sample(rng, cs, fonts, train=False)),
